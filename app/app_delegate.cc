@@ -1,0 +1,75 @@
+#include "app/app_delegate.hh"
+
+#include "app/texts.hh"
+
+#include <string>
+
+namespace quillary {
+
+AppDelegate::AppDelegate(Platform& platform) : app(platform) {}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    app.setActivationPolicy(ActivationPolicy::regular);
+    buildMenus();
+    startServer();
+}
+
+void AppDelegate::buildMenus()
+{
+    MenuItem applicationMenuItem;
+    applicationMenuItem.submenu = {
+        MenuItem::command(kOpenTitle, MenuAction::openUI, kOpenKey),
+        MenuItem::separatorItem(),
+        MenuItem::command(kQuitTitle, MenuAction::terminate, kQuitKey),
+    };
+    app.setMainMenu({std::move(applicationMenuItem)});
+
+    auto item = app.makeStatusItem();
+    if (!item->setSymbolImage(kStatusSymbol, kAppName))
+        item->setTitle(kAppName);
+    // The tray's menu is the same without key equivalents.
+    item->setMenu({
+        MenuItem::command(kOpenTitle, MenuAction::openUI, ""),
+        MenuItem::separatorItem(),
+        MenuItem::command(kQuitTitle, MenuAction::terminate, ""),
+    });
+    statusItem = std::move(item);
+}
+
+void AppDelegate::openUI()
+{
+    // Before the server has announced its port there is nothing to open, and
+    // the request is not remembered.
+    if (!port)
+        return;
+    app.openURL(std::string(kWebAddressPrefix) + std::to_string(*port));
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/)
+{
+    openUI();
+    return false;
+}
+
+void AppDelegate::fail(std::string_view message)
+{
+    // Set before the alert exists: the server's end, handled while the alert
+    // is up, must not terminate the application a second time.
+    quitting = true;
+    app.runModalAlert(kAlertHeadline, message.empty() ? kNoMessage : message);
+    app.terminate(ExitStatus::failure);
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    quitting = true;
+    if (!child || !child->isRunning())
+        return;
+    // One SIGTERM and a bounded wait, never more: a server that outlives the
+    // grace period is left to itself.
+    child->terminate();
+    child->waitUntilExit(kShutdownGrace);
+}
+
+} // namespace quillary

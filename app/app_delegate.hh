@@ -1,0 +1,46 @@
+// The launcher's one controller. It holds all of the launcher's state and
+// runs on the main thread only; work from the server's background handlers
+// reaches it through the platform's main queue and a weak reference.
+#pragma once
+
+#include "platform/platform.hh"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillary {
+
+class AppDelegate final : public ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
+public:
+    explicit AppDelegate(Platform& platform);
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    void applicationDidFinishLaunching() override;
+    bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+    void applicationWillTerminate() override;
+    void openUI() override;
+
+private:
+    friend struct AppDelegateProbe; // tests read the state and feed consume
+
+    void buildMenus();
+    void startServer();
+    void consume(std::string_view text);
+    void fail(std::string_view message);
+    void serverDidExit(int terminationStatus);
+
+    Platform& app;
+
+    std::unique_ptr<ServerProcess> child;
+    std::unique_ptr<StatusItem> statusItem;
+    std::optional<std::int64_t> port;
+    std::deque<std::string> tail;
+    bool quitting = false;
+};
+
+} // namespace quillary

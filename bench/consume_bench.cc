@@ -1,0 +1,74 @@
+// Throughput of the output road on 64 KiB reads of 100-byte log lines:
+// consume on the main thread, and the reader thread's hand-off.
+#include "server/pending_output.hh"
+#include "tests/app_delegate_probe.hh"
+
+#include <benchmark/benchmark.h>
+
+namespace quillary {
+namespace {
+
+class NoPlatform final : public Platform {
+public:
+    void terminate(ExitStatus) override {}
+    void setActivationPolicy(ActivationPolicy) override {}
+    void setMainMenu(Menu) override {}
+    std::unique_ptr<StatusItem> makeStatusItem() override { return nullptr; }
+    void runModalAlert(std::string_view, std::string_view) override {}
+    void openURL(std::string_view) override {}
+    std::optional<std::filesystem::path> resourcePath(std::string_view) override { return std::nullopt; }
+    Environment environment() override { return {}; }
+    void async(std::function<void()>) override {}
+    std::unique_ptr<ServerProcess> makeServerProcess() override { return nullptr; }
+};
+
+std::string logRead()
+{
+    std::string read;
+    for (int i = 0; read.size() + 100 <= 65536; ++i) {
+        std::string line = "2026-12-06 21:08:53.123 INFO  [worker-" + std::to_string(i % 8) + "] request handled in 3 ms";
+        line.resize(99, '.');
+        read += line + '\n';
+    }
+    return read;
+}
+
+void consumeRead(benchmark::State& state, bool portKnown)
+{
+    NoPlatform platform;
+    auto delegate = std::make_shared<AppDelegate>(platform);
+    if (portKnown)
+        AppDelegateProbe::consume(*delegate, "порт 8080\n");
+    std::string read = logRead();
+    for (auto _ : state) {
+        AppDelegateProbe::consume(*delegate, read);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * read.size()));
+}
+
+void handOff(benchmark::State& state, bool portKnown)
+{
+    PendingOutput pending;
+    if (portKnown)
+        pending.add("порт 8080\n");
+    pending.take();
+    std::string read = logRead();
+    int n = 0;
+    for (auto _ : state) {
+        pending.add(read);
+        if (++n % 16 == 0) // the main thread takes now and then
+            benchmark::DoNotOptimize(pending.take());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * read.size()));
+}
+
+BENCHMARK_CAPTURE(consumeRead, port_absent, false);
+BENCHMARK_CAPTURE(consumeRead, port_known, true);
+BENCHMARK_CAPTURE(handOff, port_absent, false);
+BENCHMARK_CAPTURE(handOff, port_known, true);
+
+} // namespace
+} // namespace quillary
+
+BENCHMARK_MAIN();

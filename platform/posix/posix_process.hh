@@ -1,0 +1,42 @@
+// The server process on POSIX systems: posix_spawn, one pipe for standard
+// output and standard error, a reader thread and a waiter thread.
+#pragma once
+
+#include "platform/platform.hh"
+
+#include <memory>
+
+namespace quillary {
+
+class PosixProcess final : public ServerProcess {
+public:
+    PosixProcess();
+    ~PosixProcess() override;
+    PosixProcess(const PosixProcess&) = delete;
+    PosixProcess& operator=(const PosixProcess&) = delete;
+
+    void setExecutable(std::filesystem::path executable) override;
+    void setEnvironment(const Environment& environment) override;
+    void setOutputHandler(OutputHandler handler) override;
+    void setTerminationHandler(TerminationHandler handler) override;
+    std::optional<std::string> launch() override;
+    bool isRunning() const override;
+    void terminate() override;
+    bool waitUntilExit(std::chrono::milliseconds timeout) override;
+
+    // How long the end of the process waits for its output to reach end of
+    // file before it is reported anyway.
+    static constexpr std::chrono::milliseconds kOutputDrainLimit{250};
+
+private:
+    struct Shared; // what the reader and waiter threads share with the object
+    std::shared_ptr<Shared> shared_;
+    std::filesystem::path executable_;
+    Environment environment_;
+};
+
+// The system's description of an error number, in the language of the
+// user's locale as the environment sets it.
+std::string describeError(int error);
+
+} // namespace quillary

@@ -1,0 +1,62 @@
+// Starting the embedded server and wiring its output and its end to the
+// controller.
+#include "app/app_delegate.hh"
+
+#include "app/texts.hh"
+#include "server/pending_output.hh"
+
+#include <string>
+
+namespace quillary {
+
+void AppDelegate::startServer()
+{
+    std::optional<std::filesystem::path> resource = app.resourcePath(kServerResource);
+    if (!resource) {
+        fail(kServerMissing);
+        return;
+    }
+
+    std::unique_ptr<ServerProcess> process = app.makeServerProcess();
+    process->setExecutable(*resource);
+
+    Environment environment = app.environment();
+    environment.insert_or_assign(std::string(kAppVariable), std::string(kAppVariableValue));
+    process->setEnvironment(environment);
+
+    // Both handlers run on the process's own threads. They hold the
+    // controller weakly, touch none of its state and only queue work to the
+    // main thread; the platform outlives the process object, which calls
+    // no handler once destroyed.
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    Platform& platform = app;
+
+    auto pending = std::make_shared<PendingOutput>();
+    process->setOutputHandler([weakSelf, pending, &platform](std::string_view bytes) {
+        if (!pending->add(bytes))
+            return; // a step that takes it is already queued
+        platform.async([weakSelf, pending] {
+            std::string text = pending->take();
+            if (std::shared_ptr<AppDelegate> self = weakSelf.lock())
+                self->consume(text);
+        });
+    });
+
+    // Called only once the output has been read to its end (or for a short
+    // while more, should a grandchild hold the pipe), so that the exit step
+    // comes after the server's last words in the main queue.
+    process->setTerminationHandler([weakSelf, &platform](int terminationStatus) {
+        platform.async([weakSelf, terminationStatus] {
+            if (std::shared_ptr<AppDelegate> self = weakSelf.lock())
+                self->serverDidExit(terminationStatus);
+        });
+    });
+
+    if (std::optional<std::string> error = process->launch()) {
+        fail(std::string(kLaunchFailed) + *error);
+        return;
+    }
+    child = std::move(process);
+}
+
+} // namespace quillary
