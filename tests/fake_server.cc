@@ -17,6 +17,7 @@
 //   close-output          close stdout and stderr
 //   flood:BYTES           write BYTES of 100-byte lines as fast as possible
 //   mark:PATH             write the monotonic clock (ns) and the pid to PATH
+//   await:PATH            wait until PATH exists
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -165,6 +166,9 @@ void run(std::string_view name, const std::string& argument)
         FILE* out = fopen(argument.c_str(), "w");
         fprintf(out, "%lld %d\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec, getpid());
         fclose(out);
+    } else if (name == "await") {
+        while (access(argument.c_str(), F_OK) != 0)
+            sleepMs(5);
     } else {
         writeAll(2, "fake_server: unknown step " + std::string(name) + "\n");
         _exit(125);

@@ -1,0 +1,26 @@
+// The launcher's process entry: the Linux desktop, one controller.
+#include "app/app_delegate.hh"
+#include "platform/linux/linux_platform.hh"
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+int main()
+{
+    // Started with a standard stream closed, the launcher would hand that
+    // descriptor number to the first file it opens, and the server would
+    // write into it. Keep 0, 1 and 2 taken.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+    // An inherited "ignore" for SIGCHLD would have the kernel reap the
+    // server behind our back, and its exit status would be lost.
+    std::signal(SIGCHLD, SIG_DFL);
+
+    quillary::LinuxPlatform platform;
+    auto delegate = std::make_shared<quillary::AppDelegate>(platform);
+    return platform.run(*delegate);
+}

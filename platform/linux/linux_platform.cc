@@ -1,0 +1,302 @@
+#include "platform/linux/linux_platform.hh"
+
+#include "platform/linux/alert_module.hh"
+#include "platform/linux/status_notifier_item.hh"
+#include "platform/posix/posix_process.hh"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include <glib-unix.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quillary {
+
+namespace {
+
+constexpr const char* kApplicationId = "org.quillary.Quillary";
+// Where GtkApplication would put its menubar, and where global-menu shells read it.
+constexpr const char* kMenubarPath = "/org/quillary/Quillary/menus/menubar";
+constexpr const char* kLibexecDir = "libexec/quillary";
+constexpr const char* kAlertModule = "lib/quillary/quillary-alert.so";
+constexpr const char* kIconThemeDir = "share/icons";
+
+// Without a session bus there is no tray to be in.
+class NoStatusItem final : public StatusItem {
+public:
+    bool setSymbolImage(std::string_view, std::string_view) override { return false; }
+    void setTitle(std::string_view) override {}
+    void setMenu(Menu) override {}
+};
+
+std::filesystem::path installPrefix()
+{
+    std::error_code error;
+    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : executable.parent_path().parent_path();
+}
+
+// "o" with the platform's default modifier, as GTK writes accelerators.
+std::string accelerator(std::string_view keyEquivalent)
+{
+    return "<Primary>" + std::string(keyEquivalent);
+}
+
+const char* actionName(MenuAction action)
+{
+    switch (action) {
+    case MenuAction::openUI:
+        return "app.open";
+    case MenuAction::terminate:
+        return "app.quit";
+    case MenuAction::none:
+        break;
+    }
+    return nullptr;
+}
+
+GMenuItem* menuEntry(const MenuItem& item);
+
+// A menu of the seam as a menu model. Menu models draw separators between
+// sections: with separators, the runs of items between them become sections.
+GMenu* menuModel(const Menu& menu)
+{
+    GMenu* model = g_menu_new();
+    bool sectioned = std::any_of(menu.begin(), menu.end(), [](const MenuItem& item) { return item.separator; });
+    GMenu* section = sectioned ? g_menu_new() : G_MENU(g_object_ref(model));
+    auto closeSection = [&] {
+        if (sectioned && g_menu_model_get_n_items(G_MENU_MODEL(section)) > 0)
+            g_menu_append_section(model, nullptr, G_MENU_MODEL(section));
+        g_object_unref(section);
+    };
+    for (const MenuItem& item : menu) {
+        if (item.separator) {
+            closeSection();
+            section = g_menu_new();
+            continue;
+        }
+        GMenuItem* entry = menuEntry(item);
+        g_menu_append_item(section, entry);
+        g_object_unref(entry);
+    }
+    closeSection();
+    return model;
+}
+
+GMenuItem* menuEntry(const MenuItem& item)
+{
+    GMenuItem* entry = g_menu_item_new(item.title.c_str(), nullptr);
+    if (!item.submenu.empty()) {
+        GMenu* submenu = menuModel(item.submenu);
+        g_menu_item_set_submenu(entry, G_MENU_MODEL(submenu));
+        g_object_unref(submenu);
+    }
+    if (const char* action = actionName(item.action))
+        g_menu_item_set_detailed_action(entry, action);
+    if (!item.keyEquivalent.empty())
+        g_menu_item_set_attribute(entry, "accel", "s", accelerator(item.keyEquivalent).c_str());
+    return entry;
+}
+
+} // namespace
+
+LinuxPlatform::LinuxPlatform()
+    : prefix_(installPrefix()), application_(g_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS))
+{
+    // The name the desktop, the window system and screen readers know us by.
+    g_set_prgname("quillary");
+    g_set_application_name("Quillary");
+    g_signal_connect(application_, "startup", G_CALLBACK(onStartup), this);
+    g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
+}
+
+LinuxPlatform::~LinuxPlatform()
+{
+    queue_.close();
+    if (menubarExport_)
+        g_dbus_connection_unexport_menu_model(bus_, menubarExport_);
+    g_clear_object(&menubar_);
+    g_clear_object(&bus_);
+    g_object_unref(application_);
+}
+
+int LinuxPlatform::run(ApplicationDelegate& delegate)
+{
+    delegate_ = &delegate;
+    // The session ending and Ctrl-C in a terminal quit as the menu does.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        g_unix_signal_add(signal, onSignal, this);
+    // The launcher has no options: GApplication sees no arguments to act on
+    // or to reject.
+    int status = g_application_run(application_, 0, nullptr);
+    if (status != 0)
+        return status; // could not register with the session bus's instance
+    return static_cast<int>(exitStatus_);
+}
+
+void LinuxPlatform::onStartup(GApplication* application, gpointer self)
+{
+    // Held for its whole life: a windowless GApplication quits at once otherwise.
+    g_application_hold(application);
+    auto* platform = static_cast<LinuxPlatform*>(self);
+    if (GDBusConnection* bus = g_application_get_dbus_connection(application))
+        platform->bus_ = G_DBUS_CONNECTION(g_object_ref(bus));
+
+    static const GActionEntry actions[] = {
+        {"open", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<LinuxPlatform*>(self)->perform(MenuAction::openUI); },
+         nullptr, nullptr, nullptr, {}},
+        {"quit", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate); },
+         nullptr, nullptr, nullptr, {}},
+    };
+    g_action_map_add_action_entries(G_ACTION_MAP(application), actions, G_N_ELEMENTS(actions), self);
+}
+
+void LinuxPlatform::onActivate(GApplication*, gpointer self)
+{
+    auto* platform = static_cast<LinuxPlatform*>(self);
+    if (platform->terminating_)
+        return;
+    // The first activation is the end of launching; every later one is the
+    // executable started again, or the desktop entry clicked: a reopen.
+    if (!platform->launched_) {
+        platform->launched_ = true;
+        platform->delegate_->applicationDidFinishLaunching();
+    } else {
+        platform->delegate_->applicationShouldHandleReopen(false);
+    }
+}
+
+gboolean LinuxPlatform::onSignal(gpointer self)
+{
+    static_cast<LinuxPlatform*>(self)->terminate(ExitStatus::success);
+    return G_SOURCE_CONTINUE;
+}
+
+void LinuxPlatform::perform(MenuAction action)
+{
+    if (terminating_)
+        return;
+    switch (action) {
+    case MenuAction::openUI:
+        delegate_->openUI();
+        break;
+    case MenuAction::terminate:
+        terminate(ExitStatus::success);
+        break;
+    case MenuAction::none:
+        break;
+    }
+}
+
+void LinuxPlatform::terminate(ExitStatus status)
+{
+    // A failure reported in an alert stays the exit status, even when the
+    // user quits while the alert is up.
+    if (status == ExitStatus::failure || alertShown_)
+        exitStatus_ = ExitStatus::failure;
+    if (terminating_)
+        return;
+    terminating_ = true;
+    delegate_->applicationWillTerminate();
+    queue_.close();
+    if (alertModule_) {
+        gpointer close = nullptr;
+        if (g_module_symbol(alertModule_, "quillary_alert_close", &close))
+            reinterpret_cast<QuillaryAlertClose>(close)();
+    }
+    g_application_quit(application_);
+}
+
+void LinuxPlatform::setActivationPolicy(ActivationPolicy)
+{
+    // A desktop entry and an icon make an ordinary application here.
+}
+
+void LinuxPlatform::setMainMenu(Menu menu)
+{
+    // The application menu's item gets the application's name, as the
+    // desktop shows the first menu of an application under its name.
+    if (!menu.empty() && menu.front().title.empty())
+        menu.front().title = "Quillary";
+    g_clear_object(&menubar_);
+    menubar_ = menuModel(menu);
+
+    if (!bus_)
+        return;
+    if (menubarExport_)
+        g_dbus_connection_unexport_menu_model(bus_, menubarExport_);
+    menubarExport_ = g_dbus_connection_export_menu_model(bus_, kMenubarPath, G_MENU_MODEL(menubar_), nullptr);
+}
+
+std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
+{
+    if (!bus_)
+        return std::make_unique<NoStatusItem>();
+    return std::make_unique<StatusNotifierItem>(bus_, prefix_ / kIconThemeDir, [this](MenuAction action) { perform(action); });
+}
+
+void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
+{
+    alertShown_ = true;
+    std::string headline(messageText), explanation(informativeText);
+    if (!alertModule_)
+        alertModule_ = g_module_open((prefix_ / kAlertModule).c_str(), G_MODULE_BIND_LOCAL);
+    gpointer run = nullptr;
+    if (alertModule_ && g_module_symbol(alertModule_, "quillary_alert_run", &run) &&
+        reinterpret_cast<QuillaryAlertRun>(run)(headline.c_str(), explanation.c_str()) == 0)
+        return;
+    // No display to show it on (or no GTK): the texts still reach the user
+    // who started the launcher from a terminal.
+    std::fprintf(stderr, "%s\n%s\n", headline.c_str(), explanation.c_str());
+}
+
+void LinuxPlatform::openURL(std::string_view url)
+{
+    // The browser's start is not waited for, and its failure (no browser at
+    // all, say) is not the launcher's to report.
+    g_app_info_launch_default_for_uri_async(
+        std::string(url).c_str(), nullptr, nullptr,
+        [](GObject*, GAsyncResult* result, gpointer) {
+            g_autoptr(GError) error = nullptr;
+            g_app_info_launch_default_for_uri_finish(result, &error);
+        },
+        nullptr);
+}
+
+std::optional<std::filesystem::path> LinuxPlatform::resourcePath(std::string_view name)
+{
+    std::filesystem::path path = prefix_ / kLibexecDir / name;
+    std::error_code error;
+    if (prefix_.empty() || !std::filesystem::exists(path, error))
+        return std::nullopt;
+    return path;
+}
+
+Environment LinuxPlatform::environment()
+{
+    Environment variables;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string_view variable = *entry;
+        std::size_t equals = variable.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        // The first of two entries of one name is the one getenv sees.
+        variables.emplace(variable.substr(0, equals), variable.substr(equals + 1));
+    }
+    return variables;
+}
+
+void LinuxPlatform::async(std::function<void()> work)
+{
+    queue_.async(std::move(work));
+}
+
+std::unique_ptr<ServerProcess> LinuxPlatform::makeServerProcess()
+{
+    return std::make_unique<PosixProcess>();
+}
+
+} // namespace quillary

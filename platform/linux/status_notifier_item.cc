@@ -1,0 +1,261 @@
+#include "platform/linux/status_notifier_item.hh"
+
+#include "app/texts.hh"
+
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include <unistd.h>
+
+namespace quillary {
+
+namespace {
+
+constexpr const char* kObjectPath = "/StatusNotifierItem";
+constexpr const char* kInterface = "org.kde.StatusNotifierItem";
+constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+constexpr std::string_view kItemId = "quillary";
+
+constexpr const char* kIntrospection = R"xml(
+<node>
+  <interface name="org.kde.StatusNotifierItem">
+    <property name="Category" type="s" access="read"/>
+    <property name="Id" type="s" access="read"/>
+    <property name="Title" type="s" access="read"/>
+    <property name="Status" type="s" access="read"/>
+    <property name="WindowId" type="i" access="read"/>
+    <property name="IconThemePath" type="s" access="read"/>
+    <property name="Menu" type="o" access="read"/>
+    <property name="ItemIsMenu" type="b" access="read"/>
+    <property name="IconName" type="s" access="read"/>
+    <property name="IconPixmap" type="a(iiay)" access="read"/>
+    <property name="OverlayIconName" type="s" access="read"/>
+    <property name="OverlayIconPixmap" type="a(iiay)" access="read"/>
+    <property name="AttentionIconName" type="s" access="read"/>
+    <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
+    <property name="AttentionMovieName" type="s" access="read"/>
+    <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
+    <property name="XAyatanaLabel" type="s" access="read"/>
+    <property name="XAyatanaLabelGuide" type="s" access="read"/>
+    <method name="ContextMenu"><arg name="x" type="i"/><arg name="y" type="i"/></method>
+    <method name="Activate"><arg name="x" type="i"/><arg name="y" type="i"/></method>
+    <method name="SecondaryActivate"><arg name="x" type="i"/><arg name="y" type="i"/></method>
+    <method name="Scroll"><arg name="delta" type="i"/><arg name="orientation" type="s"/></method>
+    <signal name="NewTitle"/>
+    <signal name="NewIcon"/>
+    <signal name="NewAttentionIcon"/>
+    <signal name="NewOverlayIcon"/>
+    <signal name="NewToolTip"/>
+    <signal name="NewStatus"><arg name="status" type="s"/></signal>
+    <signal name="XAyatanaNewLabel"><arg name="label" type="s"/><arg name="guide" type="s"/></signal>
+  </interface>
+</node>)xml";
+
+// A D-Bus string must be UTF-8; a stray byte would make GLib refuse the
+// whole value.
+GVariant* text(std::string_view value)
+{
+    return g_variant_new_take_string(g_utf8_make_valid(value.data(), static_cast<gssize>(value.size())));
+}
+
+GVariant* noPixmaps()
+{
+    return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
+}
+
+bool isReadableFile(const std::filesystem::path& path)
+{
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), R_OK) == 0;
+}
+
+} // namespace
+
+StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
+                                       std::function<void(MenuAction)> onAction)
+    : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
+    , iconThemeDirectory_(std::move(iconThemePath))
+    , menu_(connection, std::move(onAction))
+    , introspection_(g_dbus_node_info_new_for_xml(kIntrospection, nullptr))
+{
+    static const GDBusInterfaceVTable vtable{onMethodCall, onGetProperty, nullptr, {}};
+    GError* error = nullptr;
+    registration_ = g_dbus_connection_register_object(connection_, kObjectPath, introspection_->interfaces[0],
+                                                      &vtable, this, nullptr, &error);
+    if (!registration_) {
+        // Only when the path is taken on this connection: a second tray item.
+        g_warning("The tray item cannot be exported: %s", error->message);
+        g_error_free(error);
+        return;
+    }
+
+    // The number after the pid tells items of one process apart; the object
+    // paths are fixed, so one connection holds one item, and this is it.
+    std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
+    ownership_ = g_bus_own_name_on_connection(
+        connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+        [](GDBusConnection*, const char* acquired, gpointer self) {
+            static_cast<StatusNotifierItem*>(self)->serviceName_ = acquired;
+            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
+        },
+        [](GDBusConnection* bus, const char*, gpointer self) {
+            // A sandbox may forbid the name, and in a pid namespace another
+            // program may have our pid and hold it. Hosts also take an item
+            // by the connection's unique name, with the same object path.
+            if (!bus || g_dbus_connection_is_closed(bus))
+                return;
+            static_cast<StatusNotifierItem*>(self)->serviceName_ = g_dbus_connection_get_unique_name(bus);
+            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
+        },
+        this, nullptr);
+
+    // A watcher that appears later is a tray host that started (or restarted
+    // after a crash) after us: it knows nothing of us until we register again.
+    watch_ = g_bus_watch_name_on_connection(
+        connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, const char*, gpointer self) {
+            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = true;
+            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
+        },
+        [](GDBusConnection*, const char*, gpointer self) {
+            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = false;
+        },
+        this, nullptr);
+}
+
+StatusNotifierItem::~StatusNotifierItem()
+{
+    // GDBus calls neither handler after these return. Hosts drop the item
+    // when its name leaves the bus; the protocol has no unregistering.
+    if (watch_)
+        g_bus_unwatch_name(watch_);
+    if (ownership_)
+        g_bus_unown_name(ownership_);
+    if (registration_)
+        g_dbus_connection_unregister_object(connection_, registration_);
+    g_dbus_node_info_unref(introspection_);
+    g_object_unref(connection_);
+}
+
+// Both the name and the watcher are needed: a watcher checks that the name
+// it is given is on the bus. Whichever comes second registers.
+void StatusNotifierItem::registerWithWatcher()
+{
+    if (!watcherPresent_ || serviceName_.empty())
+        return;
+    g_dbus_connection_call(
+        connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
+        g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
+        [](GObject* bus, GAsyncResult* result, gpointer) {
+            GError* error = nullptr;
+            if (GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error)) {
+                g_variant_unref(reply);
+                return;
+            }
+            // Not retried: a watcher that refuses now would refuse again. The
+            // launcher goes on without a tray icon until a watcher appears.
+            g_message("The tray did not take the status item: %s", error->message);
+            g_error_free(error);
+        },
+        nullptr);
+}
+
+void StatusNotifierItem::emit(const char* signal, GVariant* parameters)
+{
+    g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, signal, parameters, nullptr);
+}
+
+bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view /*accessibilityDescription*/)
+{
+    // The description has no place of its own in the protocol; the tooltip's
+    // title already names the item for those who cannot see the icon.
+    bool found = symbolName == kStatusSymbol && isReadableFile(iconThemeDirectory_ / kIconFile);
+    std::string iconName = found ? std::string(kIconName) : std::string();
+    std::string themePath = found ? iconThemeDirectory_.string() : std::string();
+    if (iconName != iconName_ || themePath != iconThemePath_) {
+        iconName_ = std::move(iconName);
+        iconThemePath_ = std::move(themePath);
+        emit("NewIcon", nullptr);
+    }
+    return found;
+}
+
+// The text shown where there is no icon. Title stays the application's name:
+// hosts show it in lists of items and read it out.
+void StatusNotifierItem::setTitle(std::string_view title)
+{
+    if (title == label_)
+        return;
+    label_ = title;
+    emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
+}
+
+void StatusNotifierItem::setMenu(Menu menu)
+{
+    menu_.setMenu(menu);
+}
+
+GVariant* StatusNotifierItem::property(std::string_view name) const
+{
+    if (name == "Category")
+        return text("ApplicationStatus");
+    if (name == "Id")
+        return text(kItemId);
+    if (name == "Title")
+        return text(kAppName);
+    if (name == "Status")
+        return text("Active");
+    if (name == "WindowId")
+        return g_variant_new_int32(0);
+    if (name == "ItemIsMenu")
+        return g_variant_new_boolean(true);
+    if (name == "Menu")
+        return g_variant_new_object_path(DBusMenu::kObjectPath);
+    if (name == "IconName")
+        return text(iconName_);
+    if (name == "IconThemePath")
+        return text(iconThemePath_);
+    if (name == "IconPixmap" || name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
+        return noPixmaps();
+    if (name == "OverlayIconName" || name == "AttentionIconName" || name == "AttentionMovieName")
+        return text("");
+    if (name == "ToolTip")
+        return g_variant_new("(@s@a(iiay)@s@s)", text(""), noPixmaps(), text(kAppName), text(""));
+    // The label's guide is the widest text it will hold, for hosts that
+    // keep the item's width steady; our label never changes.
+    if (name == "XAyatanaLabel" || name == "XAyatanaLabelGuide")
+        return text(label_);
+    return nullptr;
+}
+
+// The item is all menu (ItemIsMenu): a click is for the host to open the menu
+// that it reads from DBusMenu::kObjectPath, and the item has neither a window
+// to raise nor a way to draw a menu of its own. So Activate, SecondaryActivate
+// and ContextMenu are refused with NotSupported rather than met with a silent
+// success: a host that falls back to opening the menu when activation fails
+// then does so, and none is led to think that something happened. No menu
+// action is ever taken for them: opening a browser when the user meant to
+// open the menu would be a surprise. Scroll has nothing to change either, but
+// is accepted, since a refusal would only put one line per wheel step into
+// the host's log.
+void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
+                                      const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
+{
+    if (std::string_view(method) == "Scroll")
+        return g_dbus_method_invocation_return_value(invocation, nullptr);
+    g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
+                                          "The item is a menu: open %s instead", DBusMenu::kObjectPath);
+}
+
+GVariant* StatusNotifierItem::onGetProperty(GDBusConnection*, const char*, const char*, const char*,
+                                            const char* name, GError** error, gpointer self)
+{
+    if (GVariant* value = static_cast<StatusNotifierItem*>(self)->property(name))
+        return value;
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No such property \"%s\"", name);
+    return nullptr;
+}
+
+} // namespace quillary

@@ -1,0 +1,66 @@
+// The tray icon on Linux desktops: a StatusNotifierItem on the session bus,
+// registered with the tray host's StatusNotifierWatcher, whose menu is a
+// com.canonical.dbusmenu object that the host draws.
+#pragma once
+
+#include "platform/linux/dbus_menu.hh"
+#include "platform/platform.hh"
+
+#include <gio/gio.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace quillary {
+
+// The tray icon and its menu, on the session bus.
+class StatusNotifierItem final : public StatusItem {
+public:
+    // The icon's name, and where its file is in an icon theme directory.
+    static constexpr std::string_view kIconName = "quillary-symbolic";
+    static constexpr std::string_view kIconFile = "hicolor/scalable/apps/quillary-symbolic.svg";
+
+    // `connection`: the session bus. `iconThemePath`: the icon theme directory
+    // our icon is installed in (such as <prefix>/share/icons), given to the
+    // host, which looks the icon up there by name. `onAction`: called on the
+    // main context's thread when a menu item is clicked, with that item's MenuAction.
+    StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
+                       std::function<void(MenuAction)> onAction);
+    ~StatusNotifierItem() override; // unexports everything, stops watching, releases the bus name
+    StatusNotifierItem(const StatusNotifierItem&) = delete;
+    StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
+
+    bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override;
+    void setTitle(std::string_view title) override;
+    void setMenu(Menu menu) override;
+
+private:
+    void registerWithWatcher();
+    void emit(const char* signal, GVariant* parameters);
+    GVariant* property(std::string_view name) const;
+
+    static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
+                             const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                             gpointer self);
+    static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
+                                   const char* name, GError** error, gpointer self);
+
+    GDBusConnection* connection_;
+    std::filesystem::path iconThemeDirectory_;
+    DBusMenu menu_;
+    GDBusNodeInfo* introspection_;
+    guint registration_ = 0;
+    guint ownership_ = 0;
+    guint watch_ = 0;
+    // The name given to the watcher: empty until the bus has answered our
+    // request for the well-known name.
+    std::string serviceName_;
+    bool watcherPresent_ = false;
+    std::string iconName_;
+    std::string iconThemePath_;
+    std::string label_;
+};
+
+} // namespace quillary
