@@ -193,6 +193,8 @@ class Desktop(unittest.TestCase):
         except subprocess.TimeoutExpired:
             raise AssertionError("the launcher did not end") from None
         out, err = self.launcher.communicate()
+        if err:
+            print(f"--- the launcher's standard error:\n{err}", file=sys.stderr)
         return self.launcher.returncode, err
 
     # What reached the default browser.
