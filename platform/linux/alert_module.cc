@@ -2,9 +2,82 @@
 
 #include <gtk/gtk.h>
 
+#include <cstring>
+#include <string>
+
 namespace {
 
 GtkWidget* shown = nullptr;
+
+// Room for a few ordinary lines; a server that printed pages of text in
+// its last lines gets a scrolling explanation instead of a dialog taller
+// than the screen.
+constexpr int kExplanationHeight = 320;
+constexpr int kExplanationWidthChars = 60;
+
+// A line of the explanation longer than this is shown by its start and its
+// end: GTK lays out a label of hundreds of thousands of characters for
+// minutes, and nobody reads such a line anyway.
+constexpr glong kLongestLineShown = 1000;
+
+std::string shortenLongLines(const char* text)
+{
+    std::string shown;
+    for (const char* line = text;;) {
+        const char* end = std::strchr(line, '\n');
+        glong bytes = end ? end - line : static_cast<glong>(std::strlen(line));
+        glong length = g_utf8_strlen(line, bytes);
+        if (length <= kLongestLineShown) {
+            shown.append(line, static_cast<std::size_t>(bytes));
+        } else {
+            const char* headEnd = g_utf8_offset_to_pointer(line, kLongestLineShown / 2 - 1);
+            const char* tailStart = g_utf8_offset_to_pointer(line, length - kLongestLineShown / 2);
+            shown.append(line, headEnd).append("…").append(tailStart, line + bytes);
+        }
+        if (!end)
+            return shown;
+        shown += '\n';
+        line = end + 1;
+    }
+}
+
+// Whether the text has a run longer than a line with nowhere to wrap it
+// between words.
+bool hasUnbreakableRun(const char* text)
+{
+    int run = 0;
+    for (const char* c = text; *c; ++c) {
+        run = g_ascii_isspace(*c) ? 0 : run + 1;
+        if (run > kExplanationWidthChars)
+            return true;
+    }
+    return false;
+}
+
+// The explanation is what a failing server last printed: it may be long,
+// have no spaces to wrap at, and be worth copying into a bug report.
+GtkWidget* explanationView(const char* text)
+{
+    std::string shown = shortenLongLines(text);
+    const char* explanation = shown.c_str();
+    GtkWidget* label = gtk_label_new(explanation);
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    // Pango's word-or-character wrapping takes seconds for every few
+    // thousand characters of one long word; such text is wrapped anywhere.
+    gtk_label_set_line_wrap_mode(GTK_LABEL(label),
+                                 hasUnbreakableRun(explanation) ? PANGO_WRAP_CHAR : PANGO_WRAP_WORD);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), kExplanationWidthChars);
+    gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    gtk_label_set_yalign(GTK_LABEL(label), 0);
+
+    GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+    gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), kExplanationHeight);
+    gtk_container_add(GTK_CONTAINER(scroller), label);
+    return scroller;
+}
 
 } // namespace
 
@@ -17,10 +90,15 @@ G_MODULE_EXPORT int quillary_alert_run(const char* headline, const char* explana
 
     GtkWidget* dialog =
         gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", headline);
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", explanation);
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    gtk_box_pack_start(GTK_BOX(area), explanationView(explanation), TRUE, TRUE, 0);
     gtk_window_set_title(GTK_WINDOW(dialog), "Quillary");
     // Without a parent window there is nothing else to stay above.
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    // Enter dismisses it, and the selectable text does not start selected.
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    gtk_widget_show_all(area);
+    gtk_widget_grab_focus(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK));
 
     shown = dialog;
     gtk_dialog_run(GTK_DIALOG(dialog));

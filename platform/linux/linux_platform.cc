@@ -20,9 +20,10 @@ namespace {
 constexpr const char* kApplicationId = "org.quillary.Quillary";
 // Where GtkApplication would put its menubar, and where global-menu shells read it.
 constexpr const char* kMenubarPath = "/org/quillary/Quillary/menus/menubar";
-constexpr const char* kLibexecDir = "libexec/quillary";
-constexpr const char* kAlertModule = "lib/quillary/quillary-alert.so";
-constexpr const char* kIconThemeDir = "share/icons";
+// The launcher's files, relative to the prefix it runs from (set by the build).
+constexpr const char* kLibexecDir = QUILLARY_LIBEXECDIR;
+constexpr const char* kAlertModule = QUILLARY_ALERT_MODULE;
+constexpr const char* kIconThemeDir = QUILLARY_ICON_THEME_DIR;
 
 // Without a session bus there is no tray to be in.
 class NoStatusItem final : public StatusItem {
@@ -241,7 +242,19 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
     alertShown_ = true;
-    std::string headline(messageText), explanation(informativeText);
+    // A NUL the server printed would end the text early on its way through
+    // C strings; it is shown as a character that cannot be shown instead.
+    auto displayable = [](std::string_view text) {
+        std::string shown;
+        for (char c : text) {
+            if (c == '\0')
+                shown.append("\uFFFD");
+            else
+                shown.push_back(c);
+        }
+        return shown;
+    };
+    std::string headline = displayable(messageText), explanation = displayable(informativeText);
     if (!alertModule_)
         alertModule_ = g_module_open((prefix_ / kAlertModule).c_str(), G_MODULE_BIND_LOCAL);
     gpointer run = nullptr;
