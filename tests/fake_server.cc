@@ -16,8 +16,11 @@
 //   grandchild:MS         fork a process that holds stdout for MS ms
 //   close-output          close stdout and stderr
 //   flood:BYTES           write BYTES of 100-byte lines as fast as possible
+//   long:BYTES            write BYTES of one line, with no line end
+//   on-term-talk:PATH     on SIGTERM append a line to PATH, write 1 MiB and exit 0
 //   mark:PATH             write the monotonic clock (ns) and the pid to PATH
 //   await:PATH            wait until PATH exists
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +41,7 @@ namespace {
 
 const char* termLog = nullptr;
 bool exitOnTerm = false;
+bool talkOnTerm = false;
 
 void writeAll(int fd, std::string_view data)
 {
@@ -58,7 +62,12 @@ void onTerm(int)
         writeAll(fd, "TERM\n");
         close(fd);
     }
-    if (exitOnTerm)
+    if (talkOnTerm) {
+        static char words[1 << 20];
+        memset(words, 'w', sizeof words);
+        writeAll(1, std::string_view(words, sizeof words));
+    }
+    if (exitOnTerm || talkOnTerm)
         _exit(0);
 }
 
@@ -114,9 +123,10 @@ void run(std::string_view name, const std::string& argument)
             pause();
     else if (name == "ignore-term")
         std::signal(SIGTERM, SIG_IGN);
-    else if (name == "on-term" || name == "on-term-exit") {
+    else if (name == "on-term" || name == "on-term-exit" || name == "on-term-talk") {
         termLog = strdup(argument.c_str());
         exitOnTerm = name == "on-term-exit";
+        talkOnTerm = name == "on-term-talk";
         struct sigaction action {};
         action.sa_handler = onTerm;
         sigaction(SIGTERM, &action, nullptr);
@@ -160,6 +170,10 @@ void run(std::string_view name, const std::string& argument)
             writeAll(1, std::string_view(block).substr(0, n));
             left -= static_cast<long long>(n);
         }
+    } else if (name == "long") {
+        std::string block(65536, 'x');
+        for (long long left = std::atoll(argument.c_str()); left > 0; left -= static_cast<long long>(block.size()))
+            writeAll(1, std::string_view(block).substr(0, static_cast<std::size_t>(std::min<long long>(left, 65536))));
     } else if (name == "mark") {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);

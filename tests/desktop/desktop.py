@@ -30,7 +30,7 @@ def scaled(seconds):
     return seconds * FACTOR
 
 
-def wait_for(condition, timeout=5.0, what="condition"):
+def wait_for(condition, timeout=5.0, what="condition", interval=0.01):
     """Polls `condition` until it returns something true; fails at the timeout."""
     deadline = time.monotonic() + scaled(timeout)
     while True:
@@ -39,7 +39,7 @@ def wait_for(condition, timeout=5.0, what="condition"):
             return value
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.01)
+        time.sleep(interval)
 
 
 class XServer:
@@ -105,10 +105,12 @@ class Desktop(unittest.TestCase):
         os.environ["XDG_RUNTIME_DIR"] = runtime
         self.x = XServer()
         self.addCleanup(self.x.close)
+        # Before the bus starts: what it activates (the accessibility bus and
+        # its registry) takes its environment.
+        os.environ["DISPLAY"] = self.x.display
         self.bus = SessionBus()
         self.addCleanup(self.bus.close)
-        # For AT-SPI, which finds the accessibility bus through these.
-        os.environ["DISPLAY"] = self.x.display
+        # For AT-SPI, which finds the accessibility bus through the session bus.
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = self.bus.address
         self.bundle = self.make_bundle()
         self.urls = os.path.join(self.dir, "urls")
@@ -165,6 +167,10 @@ class Desktop(unittest.TestCase):
         return env
 
     def start(self, script, env=None, wait_for_bus_name=True):
+        # As on a desktop, the accessibility bus and its registry are up
+        # before the launcher starts: an application that cannot register
+        # in time stays invisible to screen readers.
+        accessibility()
         environment = dict(self.env, FAKE_SERVER=script.replace("$TERMLOG", self.term_log))
         environment.update(env or {})
         self.launcher = subprocess.Popen([os.path.join(self.bundle, "bin/quillary")], env=environment,
@@ -175,9 +181,12 @@ class Desktop(unittest.TestCase):
         return self.launcher
 
     def kill_launcher(self, launcher):
-        if launcher.poll() is None:
+        running = launcher.poll() is None
+        if running:
             launcher.kill()
-        launcher.communicate()
+        out, err = launcher.communicate()
+        if running and err:
+            print(f"--- the launcher (killed at the end of the test) said:\n{err}", file=sys.stderr)
         # The fake server of a killed launcher would linger.
         subprocess.run(["pkill", "-KILL", "-f", "^" + self.server_path], check=False)
 
@@ -188,10 +197,18 @@ class Desktop(unittest.TestCase):
         return again.returncode
 
     def wait_exit(self, timeout=10.0):
-        try:
-            self.launcher.wait(timeout=scaled(timeout))
-        except subprocess.TimeoutExpired:
-            raise AssertionError("the launcher did not end") from None
+        """Waits for the launcher to end: (status, standard error). Its peak
+        resident memory is left in self.peak_kb."""
+        deadline = time.monotonic() + scaled(timeout)
+        while True:
+            pid, status, usage = os.wait4(self.launcher.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > deadline:
+                raise AssertionError("the launcher did not end")
+            time.sleep(0.01)
+        self.launcher.returncode = os.waitstatus_to_exitcode(status)
+        self.peak_kb = usage.ru_maxrss
         out, err = self.launcher.communicate()
         if err:
             print(f"--- the launcher's standard error:\n{err}", file=sys.stderr)
@@ -239,17 +256,24 @@ class Desktop(unittest.TestCase):
             return f.read()
 
 
-def read_alert(timeout=10.0):
-    """The launcher's alert as AT-SPI shows it: (headline, explanation, button).
-
-    AT-SPI reads the session bus address when it starts, so the test must
-    have set DBUS_SESSION_BUS_ADDRESS in os.environ before the first call."""
+def accessibility():
+    """AT-SPI, started on this test's session bus, with its registry answering."""
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
 
     # The registry and the application answer slowly on a loaded machine;
     # the default of 0.8 s per call is for interactive use.
     Atspi.set_timeout(int(scaled(10) * 1000), int(scaled(30) * 1000))
+    Atspi.get_desktop(0).get_child_count()
+    return Atspi
+
+
+def read_alert(timeout=10.0):
+    """The launcher's alert as AT-SPI shows it: (headline, explanation, button).
+
+    AT-SPI reads the session bus address when it starts, so the test must
+    have set DBUS_SESSION_BUS_ADDRESS in os.environ before the first call."""
+    Atspi = accessibility()
 
     def find(node, role, found):
         try:
@@ -275,10 +299,11 @@ def read_alert(timeout=10.0):
             app = desktop.get_child_at_index(i)
             if app is not None and app.get_name() == "quillary":
                 alerts = find(app, Atspi.Role.ALERT, [])
-                if alerts:
-                    labels = [l.get_name() for l in find(alerts[0], Atspi.Role.LABEL, [])]
-                    buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON, [])
-                    if len(labels) >= 2 and buttons:
+                buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON, []) if alerts else []
+                if buttons:  # complete; only now read the texts, which may be long
+                    labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL, [])
+                              if label.get_state_set().contains(Atspi.StateType.SHOWING)]
+                    if len(labels) >= 2:
                         return labels, buttons[0]
         return None
 
@@ -292,9 +317,11 @@ def read_alert(timeout=10.0):
             print("  " * depth, error, file=sys.stderr)
 
     try:
-        labels, button = wait_for(alert, timeout, "the alert on the accessibility bus")
+        labels, button = wait_for(alert, timeout, "the alert on the accessibility bus", interval=0.1)
     except AssertionError:
         dump(Atspi.get_desktop(0))
+        print("--- processes:", subprocess.run(["ps", "-eo", "pid,ppid,stat,etime,args"], capture_output=True,
+                                                text=True).stdout, file=sys.stderr)
         raise
     return labels[0], labels[1], button
 

@@ -76,8 +76,14 @@ class Tray(Desktop):
 
 class MainMenu(Desktop):
     def menus(self):
-        reply = self.bus.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
-                              GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
+        # The name is taken before the launch, the menus exported during it.
+        def start():
+            try:
+                return self.bus.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
+                                     GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
+            except GLib.Error:
+                return None
+        reply = wait_for(start, what="the menus on the bus")
         return {(group, menu): items for group, menu, items in reply.unpack()[0]}
 
     def test_structure_and_accelerators(self):
@@ -165,6 +171,9 @@ class Quit(Desktop):
     def test_server_ending_by_itself_ends_the_launcher_silently(self):
         for script in ("out:порт 1;exit:3", "out:порт 1;sleep:100;kill:9", "out:a;exit:0"):
             with self.subTest(script=script):
+                # The last launcher's name must be gone, or this one would
+                # hand itself over to it.
+                wait_for(lambda: not self.bus.has_owner(APP_ID), what="the bus name to be free")
                 self.start(script, wait_for_bus_name=False)
                 status, err = self.wait_exit()
                 self.assertEqual((status, err), (0, ""), "silently")
