@@ -66,6 +66,7 @@ GtkWidget* explanationView(const char* text)
     // thousand characters of one long word; such text is wrapped anywhere.
     gtk_label_set_line_wrap_mode(GTK_LABEL(label),
                                  hasUnbreakableRun(explanation) ? PANGO_WRAP_CHAR : PANGO_WRAP_WORD);
+    gtk_label_set_width_chars(GTK_LABEL(label), kExplanationWidthChars / 2);
     gtk_label_set_max_width_chars(GTK_LABEL(label), kExplanationWidthChars);
     gtk_label_set_selectable(GTK_LABEL(label), TRUE);
     gtk_label_set_xalign(GTK_LABEL(label), 0);
@@ -74,6 +75,7 @@ GtkWidget* explanationView(const char* text)
     GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
     gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+    gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroller), TRUE);
     gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), kExplanationHeight);
     gtk_container_add(GTK_CONTAINER(scroller), label);
     return scroller;
@@ -88,11 +90,15 @@ G_MODULE_EXPORT int quillary_alert_run(const char* headline, const char* explana
     if (!gtk_init_check(nullptr, nullptr))
         return -1;
 
-    GtkWidget* dialog =
-        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", headline);
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, nullptr);
+    // Set apart from the explanation, as GTK does for a secondary text.
+    char* markup = g_markup_printf_escaped("<span weight=\"bold\" size=\"larger\">%s</span>", headline);
+    gtk_message_dialog_set_markup(GTK_MESSAGE_DIALOG(dialog), markup);
+    g_free(markup);
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
     gtk_box_pack_start(GTK_BOX(area), explanationView(explanation), TRUE, TRUE, 0);
     gtk_window_set_title(GTK_WINDOW(dialog), "Quillary");
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     // Without a parent window there is nothing else to stay above.
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     // Enter dismisses it, and the selectable text does not start selected.
