@@ -168,6 +168,16 @@ class Quit(Desktop):
     def test_sighup_to_the_launcher_quits_as_the_menu_does(self):
         self.signalled(signal.SIGHUP)
 
+    def test_runs_without_a_session_bus(self):
+        ready = self.path("ready")
+        self.start(f"on-term-exit:$TERMLOG;mark:{ready};out:порт 1;wait",
+                   env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=" + self.path("no-bus")}, wait_for_bus_name=False)
+        wait_for(lambda: os.path.exists(ready), what="the server")
+        self.signal_launcher(signal.SIGTERM)
+        status, _ = self.wait_exit()
+        self.assertEqual(status, 0)
+        self.assertEqual(self.terms(), 1)
+
     def test_server_ending_by_itself_ends_the_launcher_silently(self):
         for script in ("out:порт 1;exit:3", "out:порт 1;sleep:100;kill:9", "out:a;exit:0"):
             with self.subTest(script=script):
