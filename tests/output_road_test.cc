@@ -8,7 +8,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <random>
 
 namespace quillary {
 namespace {
@@ -187,104 +186,6 @@ TEST(OutputRoad, DecimalDigitsAreExactlyThoseOfGLib)
         if (c >= 0xD800 && c <= 0xDFFF)
             continue;
         ASSERT_EQ(isDecimalDigit(c), static_cast<bool>(g_unichar_isdigit(c))) << "U+" << std::hex << static_cast<std::uint32_t>(c);
-    }
-}
-
-// A plain model of the road, written apart from the code it checks: decode
-// each read into code points, cut lines, keep twelve, search every line for
-// the leftmost match while no port is known.
-struct ReferenceRoad {
-    Lines tail;
-    std::optional<std::int64_t> port;
-
-    void consume(std::string_view read)
-    {
-        std::u32string text;
-        std::string decoded = decodeUtf8(read);
-        for (std::size_t i = 0; i < decoded.size();) {
-            DecodedCharacter d = decodeCharacterAt(decoded, i);
-            text += d.codePoint;
-            i += d.length;
-        }
-        auto isSeparator = [](char32_t c) {
-            return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-        };
-        std::u32string line;
-        for (std::size_t i = 0; i <= text.size(); ++i) {
-            if (i < text.size() && !isSeparator(text[i])) {
-                line += text[i];
-                continue;
-            }
-            if (!line.empty())
-                store(line);
-            line.clear();
-        }
-    }
-
-    void store(const std::u32string& line)
-    {
-        std::string utf8;
-        for (char32_t c : line) {
-            gchar buffer[6];
-            utf8.append(buffer, static_cast<std::size_t>(g_unichar_to_utf8(c, buffer)));
-        }
-        tail.push_back(utf8);
-        if (tail.size() > 12)
-            tail.erase(tail.begin());
-        if (port)
-            return;
-        const std::u32string word = U"порт ";
-        for (std::size_t at = line.find(word); at != std::u32string::npos; at = line.find(word, at + 1)) {
-            std::size_t end = at + word.size();
-            while (end < line.size() && g_unichar_isdigit(line[end]))
-                ++end;
-            if (end == at + word.size())
-                continue; // no digits: not a match
-            std::u32string digits = line.substr(at + word.size(), end - at - word.size());
-            if (digits.size() > 19 || digits.find_first_not_of(U"0123456789") != std::u32string::npos)
-                return;
-            unsigned long long value = std::stoull(std::string(digits.begin(), digits.end()));
-            if (value <= static_cast<unsigned long long>(INT64_MAX))
-                port = static_cast<std::int64_t>(value);
-            return;
-        }
-    }
-};
-
-// Random output, cut into random reads and handed on at random moments,
-// must leave the tail and port of the model, and what waits for the main
-// thread stays within thirteen lines.
-TEST(OutputRoad, HandOffKeepsWhatMattersAndNothingMore)
-{
-    const std::vector<std::string> pieces = {
-        "a", "bc", " ", "\t", "порт", "порт ", "пор", "т", "80", "0", "99999999999999999999", "\xd9\xa8",
-        "\n", "\r\n", "\r", "\x0b", "\xc2\x85", "\xe2\x80\xa8", "\xff", "\xd0", "\xe2\x80", "\x85", "x\n",
-    };
-    std::mt19937 random(20261206);
-    for (int round = 0; round < 3000; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        ReferenceRoad reference;
-        Road handedOff;
-        PendingOutput pending;
-        int reads = 1 + static_cast<int>(random() % 40);
-        for (int r = 0; r < reads; ++r) {
-            std::string read;
-            int count = static_cast<int>(random() % 12);
-            for (int p = 0; p < count; ++p)
-                read += pieces[random() % pieces.size()];
-            reference.consume(read);
-            pending.add(read);
-            if (random() % 4 == 0) {
-                std::string text = pending.take();
-                std::size_t lines = 0;
-                forEachLine(text, [&](std::string_view) { ++lines; });
-                ASSERT_LE(lines, 13u);
-                AppDelegateProbe::consume(*handedOff.delegate, text);
-            }
-        }
-        AppDelegateProbe::consume(*handedOff.delegate, pending.take());
-        ASSERT_EQ(handedOff.tail(), reference.tail);
-        ASSERT_EQ(handedOff.port(), reference.port);
     }
 }
 

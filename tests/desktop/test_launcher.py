@@ -14,7 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from desktop import APP_ID, Desktop, GLib, press, read_alert, scaled, wait_for  # noqa: E402
-from tray_host import TrayHost  # noqa: E402
+from tray_host import Gio, TrayHost  # noqa: E402
 
 HEADLINE = "Quillary не запустился"
 
@@ -64,6 +64,65 @@ class Tray(Desktop):
         status, _ = self.wait_exit()
         self.assertEqual(status, 0)
         self.assertEqual(self.terms(), 1)
+
+    def test_answers_every_call_a_host_makes(self):
+        host = self.host()
+        self.start("out:порт 7000;wait")
+        item = host.wait_for_item()
+        self.open_once_port_is_known(lambda: item.click(self.OPEN))
+        empty = GLib.Variant("s", "")
+        root = {"children-display": "submenu"}
+        entry = {"enabled": True, "visible": True}
+        full = (0, root, [(1, dict(entry, label=self.OPEN), []), (2, {"type": "separator"}, []),
+                          (3, dict(entry, label=self.QUIT), [])])
+        bad_args, not_supported = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.NotSupported"
+        calls = [
+            ("the layout", lambda: item.layout()[1], full),
+            ("the root alone", lambda: item.layout(0, 0)[1], (0, root, [])),
+            ("labels only", lambda: item.layout(0, -1, ["label"])[1],
+             (0, {}, [(1, {"label": self.OPEN}, []), (2, {}, []), (3, {"label": self.QUIT}, [])])),
+            ("under an item", lambda: item.layout(3)[1], (3, dict(entry, label=self.QUIT), [])),
+            ("under no item", lambda: item.layout(4), bad_args),
+            ("group properties", lambda: item.menu_call("GetGroupProperties", "(aias)", [3, 99], ["label"]),
+             ([(3, {"label": self.QUIT})],)),
+            ("a property", lambda: item.menu_call("GetProperty", "(is)", 2, "type"), ("separator",)),
+            ("a property of no item", lambda: item.menu_call("GetProperty", "(is)", 9, "label"), bad_args),
+            ("about to show", lambda: item.menu_call("AboutToShow", "(i)", 0), (False,)),
+            ("about to show a group", lambda: item.menu_call("AboutToShowGroup", "(ai)", [0, 9]), ([], [9])),
+            ("the menu's properties", lambda: [item.menu_get(n) for n in ("Version", "TextDirection", "Status")],
+             [3, "ltr", "normal"]),
+            ("events that change nothing",
+             lambda: [item.menu_call("Event", "(isvu)", i, e, empty, 0)
+                      for i, e in ((2, "clicked"), (0, "opened"), (1, "hovered"), (0, "closed"))], [()] * 4),
+            ("an event for no item", lambda: item.menu_call("Event", "(isvu)", 9, "clicked", empty, 0), bad_args),
+            ("an event group", lambda: item.menu_call("EventGroup", "(a(isvu))",
+                                                      [(1, "clicked", empty, 0), (42, "clicked", empty, 0)]), ([42],)),
+            ("activate", lambda: item.call("Activate", "(ii)", 0, 0), not_supported),
+            ("secondary activate", lambda: item.call("SecondaryActivate", "(ii)", 0, 0), not_supported),
+            ("context menu", lambda: item.call("ContextMenu", "(ii)", 0, 0), not_supported),
+            ("scroll", lambda: item.call("Scroll", "(is)", 1, "vertical"), ()),
+        ]
+        for what, call, expected in calls:
+            with self.subTest(what):
+                if isinstance(expected, str):
+                    with self.assertRaises(GLib.Error) as raised:
+                        call()
+                    self.assertEqual(Gio.DBusError.get_remote_error(raised.exception), expected)
+                else:
+                    self.assertEqual(call(), expected)
+        # Of all those calls only the event group's click opens anything.
+        wait_for(lambda: len(self.opened()) == 2, what="the event group's open")
+        time.sleep(scaled(0.3))  # lets anything opened in excess show up
+        self.assertEqual(self.opened(), ["http://localhost:7000"] * 2)
+        self.assertIsNone(self.launcher.poll())
+
+    def test_registers_again_when_the_tray_restarts(self):
+        first = self.host()
+        self.start("wait")
+        first.wait_for_item()
+        first.close()
+        second = self.host()
+        self.assertEqual(second.wait_for_item().labels(), [self.OPEN, "-", self.QUIT])
 
     def test_text_instead_of_a_missing_icon(self):
         os.unlink(os.path.join(self.bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))

@@ -1,50 +1,34 @@
 """A tray host stand-in for tests: the StatusNotifierWatcher that tray items
 register with, and a client that reads and clicks what they registered.
 
-    import tray_host
+    host = TrayHost(bus_address)      # before the program starts, or after
+    ... start the program on that bus ...
+    item = host.wait_for_item()       # once an item has registered
+    item.get("IconName")              # -> "quillary-symbolic"
+    item.labels()                     # -> ["Открыть Quillary", "-", "Выйти из Quillary"]
+    item.click("Выйти из Quillary")   # Event(id, "clicked", <"">, 0), as a host does
+    host.close()                      # the watcher leaves the bus
 
-    host = tray_host.TrayHost(bus_address)   # before the program starts, or
-                                             # after it, to test a late tray
-    ... start the program with DBUS_SESSION_BUS_ADDRESS=bus_address ...
-    item = host.wait_for_item()              # once an item has registered
-    item.get("IconName")                     # -> "quillary-symbolic"
-    item.labels()                            # -> ["Открыть Quillary", "-", "Выйти из Quillary"]
-    item.click("Выйти из Quillary")          # Event(id, "clicked", <"">, 0), as a host does
-    host.wait_until(lambda: not host.items)  # the item has left the bus
-    host.close()                             # the watcher leaves the bus
-
-TrayHost(address=None, accept=True)
-    Owns org.kde.StatusNotifierWatcher on the bus at `address` (None: the
-    session bus of the environment) through a connection of its own, and
-    serves it at /StatusNotifierWatcher. RegisterStatusNotifierItem(s) takes a
-    bus name (the item is at /StatusNotifierItem there) or an object path on
-    the caller's connection, as real hosts do. With accept=False each
-    registration is recorded and then refused with a D-Bus error. The host
-    answers calls only while a test waits on it (wait_until, wait_for_item,
-    TrayItem.wait_for_signal): a test decides when the tray takes part.
-  .registrations   every registration as a TrayItem, in order, repeats included
-  .items           the accepted items still on the bus, one per bus name and path
-  .wait_until(predicate, timeout=None) -> predicate's value, once it is true
+TrayHost(address) owns org.kde.StatusNotifierWatcher through a connection of
+its own and serves RegisterStatusNotifierItem(s) at /StatusNotifierWatcher,
+taking a bus name (the item is at /StatusNotifierItem there) or an object
+path on the caller's connection, as real hosts do. It answers only while a
+test waits on it (wait_for_item), so a test decides when the tray takes part.
+  .registrations       every registration as a TrayItem, in order
   .wait_for_item(count=1, timeout=None) -> the count-th TrayItem registered
-  .close()         leaves the bus; the watcher's name is free when it returns
+  .close()             leaves the bus; the watcher's name is free when it returns
 
-TrayItem (made by the host for each registration)
-  .bus_name, .object_path, .sender (unique name of the connection that
-  registered it), .accepted
-  .get(name)                     one org.kde.StatusNotifierItem property, unpacked
-  .properties()                  all of them, as a dict
+TrayItem
+  .bus_name, .object_path
+  .get(name)                       one org.kde.StatusNotifierItem property
   .call(method, signature=None, *args) -> tuple: a method of the item
-  .menu_get(name)                one com.canonical.dbusmenu property of its menu
-  .menu_call(method, signature=None, *args) -> tuple: a method of its menu
+  .menu_get(name), .menu_call(method, signature=None, *args): the same for its menu
   .layout(parent=0, depth=-1, names=()) -> (revision, (id, properties, children))
-  .labels()                      the menu's entries as shown, "-" for a separator
-  .click(label)                  clicks the entry shown as `label`
-  .wait_for_signal(name, timeout=None) -> args of the first signal of that
-                                 name it sent since registering, not yet taken
+  .labels()                        the menu's entries as shown, "-" for a separator
+  .click(label)                    clicks the entry shown as `label`
 
 Timeouts are in seconds, 10 by default, times QUILLARY_TEST_TIMEOUT_FACTOR;
-one that passes raises TimeoutError. D-Bus errors are raised as GLib.Error;
-Gio.DBusError.get_remote_error(error) gives the error's name.
+one that passes raises TimeoutError. D-Bus errors are raised as GLib.Error.
 """
 
 import os
@@ -91,14 +75,11 @@ def _milliseconds(timeout):
 
 
 class TrayHost:
-    def __init__(self, address=None, accept=True):
-        self.accept = accept
+    def __init__(self, address):
         self.registrations = []
         # A context of its own: the host's callbacks run exactly when a test
         # waits on it, and never inside some other main loop of the test.
         self._context = GLib.MainContext.new()
-        if address is None:
-            address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
         self.connection = Gio.DBusConnection.new_for_address_sync(
             address,
             Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
@@ -112,14 +93,6 @@ class TrayHost:
         (reply,) = self._bus_call("RequestName", "(su)", WATCHER, 4)  # DO_NOT_QUEUE
         if reply != 1:
             raise RuntimeError(f"{WATCHER} is taken on this bus")
-
-    @property
-    def items(self):
-        current = {}
-        for item in self.registrations:
-            if item.accepted and item.on_bus:
-                current[(item.bus_name, item.object_path)] = item
-        return list(current.values())
 
     def wait_until(self, predicate, timeout=None):
         deadline = time.monotonic() + _milliseconds(timeout) / 1000
@@ -143,8 +116,6 @@ class TrayHost:
     def close(self):
         if self.connection.is_closed():
             return
-        for item in self.registrations:
-            item._forget()
         self.connection.unregister_object(self._registration)
         # Released before the connection goes, so that a host started right
         # after this one can take the name at once. A connection that the
@@ -177,21 +148,17 @@ class TrayHost:
             return
         (service,) = parameters.unpack()
         if service.startswith("/"):
-            item = TrayItem(self, sender, service, sender)
+            item = TrayItem(self, sender, service)
         else:
-            item = TrayItem(self, service, ITEM_PATH, sender)
-        item.accepted = self.accept
+            item = TrayItem(self, service, ITEM_PATH)
         self.registrations.append(item)
-        if not self.accept:
-            invocation.return_dbus_error("org.freedesktop.DBus.Error.AccessDenied", "This tray takes no items")
-            return
         invocation.return_value(None)
         connection.emit_signal(None, WATCHER_PATH, WATCHER, "StatusNotifierItemRegistered",
                                GLib.Variant("(s)", (item.bus_name + item.object_path,)))
 
     def _on_get_property(self, connection, sender, path, interface, name):
         if name == "RegisteredStatusNotifierItems":
-            return GLib.Variant("as", [item.bus_name + item.object_path for item in self.items])
+            return GLib.Variant("as", [item.bus_name + item.object_path for item in self.registrations])
         if name == "IsStatusNotifierHostRegistered":
             return GLib.Variant("b", True)
         if name == "ProtocolVersion":
@@ -200,29 +167,14 @@ class TrayHost:
 
 
 class TrayItem:
-    def __init__(self, host, bus_name, object_path, sender):
+    def __init__(self, host, bus_name, object_path):
         self.host = host
         self.bus_name = bus_name
         self.object_path = object_path
-        self.sender = sender
-        self.accepted = True
-        self.on_bus = True
-        self.signals = []
-        self._unread = []
-        connection = host.connection
-        with host._serving():
-            self._subscription = connection.signal_subscribe(
-                sender, None, None, None, None, Gio.DBusSignalFlags.NONE, self._on_signal)
-            self._watch = Gio.bus_watch_name_on_connection(
-                connection, bus_name, Gio.BusNameWatcherFlags.NONE, None, self._on_vanished)
 
     def get(self, name):
         return self._call(self.object_path, "org.freedesktop.DBus.Properties", "Get",
                           "(ss)", (ITEM_INTERFACE, name))[0]
-
-    def properties(self):
-        return self._call(self.object_path, "org.freedesktop.DBus.Properties", "GetAll",
-                          "(s)", (ITEM_INTERFACE,))[0]
 
     def call(self, method, signature=None, *args):
         return self._call(self.object_path, ITEM_INTERFACE, method, signature, args)
@@ -247,13 +199,6 @@ class TrayItem:
                 return
         raise LookupError(f"no menu entry {label!r} in {self.labels()}")
 
-    def wait_for_signal(self, name, timeout=None):
-        def first():
-            return next((entry for entry in self._unread if entry[1] == name), None)
-        entry = self.host.wait_until(first, timeout)
-        self._unread.remove(entry)
-        return entry[2]
-
     def _entries(self):
         """(id, label as shown) of the top-level entries."""
         _, (_, _, children) = self.layout(0, 1, ["type", "label"])
@@ -271,18 +216,3 @@ class TrayItem:
             self.bus_name, path, interface, method, GLib.Variant(signature, tuple(args)) if signature else None,
             None, Gio.DBusCallFlags.NO_AUTO_START, _milliseconds(None), None)
         return reply.unpack() if reply else ()
-
-    def _on_signal(self, connection, sender, path, interface, name, parameters):
-        entry = (interface, name, parameters.unpack())
-        self.signals.append(entry)
-        self._unread.append(entry)
-
-    def _on_vanished(self, connection, name):
-        if self.on_bus and self.accepted:
-            connection.emit_signal(None, WATCHER_PATH, WATCHER, "StatusNotifierItemUnregistered",
-                                   GLib.Variant("(s)", (self.bus_name + self.object_path,)))
-        self.on_bus = False
-
-    def _forget(self):
-        self.host.connection.signal_unsubscribe(self._subscription)
-        Gio.bus_unwatch_name(self._watch)
