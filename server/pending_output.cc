@@ -28,14 +28,10 @@ bool PendingOutput::add(std::string_view bytes)
         kept[keptCount++] = {decodeUtf8(announcement->line), true};
     for (std::size_t i = 0; i < count; ++i)
         kept[keptCount++] = {decodeUtf8(last[i]), isAnnouncement(last[i])};
-    if (keptCount == 0)
-        return false;
-
     std::lock_guard lock(mutex_);
-    bool wasEmpty = !announcement_ && lines_.empty();
     for (std::size_t i = 0; i < keptCount; ++i)
         keep(std::move(kept[i]));
-    return wasEmpty;
+    return announcement.has_value();
 }
 
 void PendingOutput::keep(Line line)

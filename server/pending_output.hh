@@ -7,6 +7,10 @@
 // and the first line whose announcement converts. Consuming that gives the
 // same tail and port as consuming every chunk, and it never holds more than
 // thirteen lines, each at most one read long.
+//
+// Nor is the main thread woken for every read: it needs the port as soon as
+// it is announced, and the tail only once the server has ended, when it
+// takes what is pending before it handles the end.
 #pragma once
 
 #include <deque>
@@ -19,8 +23,9 @@ namespace quillary {
 
 class PendingOutput {
 public:
-    // Adds the bytes of one read (reader thread). True when nothing was
-    // pending before: the caller then queues one step that takes it all.
+    // Adds the bytes of one read (reader thread). True when the read brought
+    // the first announcement that converts: the caller then queues a step
+    // that takes what is pending, so that the port is known at once.
     bool add(std::string_view bytes);
 
     // Everything pending, as text for consume (main thread), and empties.

@@ -31,24 +31,28 @@ void AppDelegate::startServer()
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
     Platform& platform = app;
 
+    // The output waits in `pending` until the main thread needs it: at once
+    // for the port, and for the tail when the server has ended.
     auto pending = std::make_shared<PendingOutput>();
-    process->setOutputHandler([weakSelf, pending, &platform](std::string_view bytes) {
+    auto consumePending = [pending](AppDelegate& self) { self.consume(pending->take()); };
+    process->setOutputHandler([weakSelf, pending, consumePending, &platform](std::string_view bytes) {
         if (!pending->add(bytes))
-            return; // a step that takes it is already queued
-        platform.async([weakSelf, pending] {
-            std::string text = pending->take();
+            return;
+        platform.async([weakSelf, consumePending] {
             if (std::shared_ptr<AppDelegate> self = weakSelf.lock())
-                self->consume(text);
+                consumePending(*self);
         });
     });
 
     // Called only once the output has been read to its end (or for a short
-    // while more, should a grandchild hold the pipe), so that the exit step
-    // comes after the server's last words in the main queue.
-    process->setTerminationHandler([weakSelf, &platform](int terminationStatus) {
-        platform.async([weakSelf, terminationStatus] {
-            if (std::shared_ptr<AppDelegate> self = weakSelf.lock())
+    // while more, should a grandchild hold the pipe), so that the server's
+    // last words are pending when its end is handled.
+    process->setTerminationHandler([weakSelf, consumePending, &platform](int terminationStatus) {
+        platform.async([weakSelf, consumePending, terminationStatus] {
+            if (std::shared_ptr<AppDelegate> self = weakSelf.lock()) {
+                consumePending(*self);
                 self->serverDidExit(terminationStatus);
+            }
         });
     });
 
