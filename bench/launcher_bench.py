@@ -1,0 +1,1064 @@
+#!/usr/bin/python3
+"""The launcher against its floor, on a desktop of its own: one table.
+
+Run by hand, never as a test (bench/run builds first, then runs this):
+
+    bench/run                      5 rounds, 60 s of idle per round
+    bench/run --rounds 3 --idle 5  a quick look
+
+It drives the real built launcher as a desktop session would have it: its own
+Xvfb, its own session bus on which the accessibility bus is activated (as a
+desktop session starts it: org.a11y.Bus, then the registry on that bus), a
+tray host stand-in (tests/desktop/tray_host.py) and a recorder as the default
+browser. The launcher runs from a temporary bundle in which the tests' fake
+server, linked statically (bench_fake_server), stands in the server's place.
+
+Each figure is taken side by side with its floor in the same round, in
+alternating order, over several rounds, and shown as median (min–max).
+"Met?" judges the median, but the worst round for what must never happen
+(wake-ups at idle, memory growing with the flood):
+
+  Drain       the fake server writes 1 GiB of 100-byte lines in 65,500-byte
+              writes; its own write rate (between two "mark" steps) while the
+              launcher reads, against the same writer into `cat > /dev/null`.
+              Also the launcher's peak resident memory during the flood
+              (VmHWM, reset just before through /proc/PID/clear_refs) against
+              its resident memory just before (VmRSS).
+  Idle        over --idle seconds with a quiet server: CPU time (utime+stime
+              of /proc/PID/stat, in whole ticks; and the threads' on-CPU
+              time from schedstat, exact) and context switches (summed over
+              /proc/PID/task/*/status), against the floor program.
+  Memory      RSS and PSS (/proc/PID/smaps_rollup) once started (tray up,
+              port not yet announced), and after one open and the idle
+              window; against the floor program (bench/floor.cc: a
+              GApplication that holds itself and owns one bus name).
+  Start-up    exec (bench_stamp takes the time and execs) to the server's
+              first step (a "mark"); the floor: exec to owning its name.
+  Quit        the tray menu's quit clicked, to the launcher's exit, and from
+              the server's exit to the launcher's (both as their pidfds tell,
+              watched by bench_exit_watch); the floor: its "quit" action
+              called on the bus, to its exit.
+  Port→open   the server's "mark" just before it prints its port, to the
+              recorder browser's stamp, the tray's "open" clicked once a
+              millisecond until the launcher acts on a click; the floor: one
+              click in a launcher that has known its port for a while (its
+              first open too), to the browser's stamp: the hand-off alone.
+
+The table goes to standard output, ready for the README, under a line that
+names the machine and its load average during the run (a shared machine's
+other work shows in every figure; --nice runs the whole desktop ahead of it).
+Progress and the detail (where the memory goes, by mapping; threads; the
+launcher's CPU time while it drains) go to standard error.
+
+Other options: --launcher PATH measures another build of the launcher (a
+scratch copy with a change to try); --launcher-env NAME=VALUE sets a variable
+for the launcher alone (MALLOC_ARENA_MAX=1, say); --skip drain|session.
+"""
+
+import argparse
+import ctypes
+import os
+import platform
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "desktop"))
+
+import gi  # noqa: E402
+
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+from tray_host import TrayHost  # noqa: E402
+
+APP_ID = "org.quillary.Quillary"
+FLOOR_ID = "org.quillary.BenchFloor"
+FLOOR_PATH = "/org/quillary/BenchFloor"
+OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
+PORT = 41823
+URL = f"http://localhost:{PORT}"
+MENU_INTERFACE = "com.canonical.dbusmenu"
+TIMEOUT = 30.0  # for anything that should take milliseconds
+KB = 1024
+MB = 1 << 20
+GIB = 1 << 30
+
+# Arenas of malloc for threads other than the main one are reserved at
+# addresses aligned to their largest size (HEAP_MAX_SIZE on 64-bit glibc).
+ARENA_ALIGNMENT = 64 * MB
+
+
+def now_ns():
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def wait_for(condition, what, timeout=TIMEOUT, interval=0.001):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+def stamps(path):
+    """Lines of a stamp or mark file: (monotonic ns, rest of the line)."""
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    result = []
+    for line in lines:
+        ns, _, rest = line.partition(" ")
+        result.append((int(ns), rest))
+    return result
+
+
+def wait_for_stamp(path, what, timeout=TIMEOUT):
+    return wait_for(lambda: stamps(path), what, timeout)[0]
+
+
+def touch(path):
+    open(path, "w").close()
+
+
+# ---------------------------------------------------------------- /proc
+
+def proc_status(pid):
+    values = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            values[name] = value.strip()
+    return values
+
+
+def status_kb(pid, name):
+    return int(proc_status(pid)[name].split()[0])
+
+
+def tasks(pid):
+    return sorted(int(tid) for tid in os.listdir(f"/proc/{pid}/task"))
+
+
+def thread_names(pid):
+    names = []
+    for tid in tasks(pid):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:
+            pass
+    return names
+
+
+def cpu_ns(pid):
+    """utime+stime of the whole process (every thread, also those gone)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])
+    return ticks * 1_000_000_000 // os.sysconf("SC_CLK_TCK")
+
+
+def thread_counters(pid):
+    """{tid: (time on a CPU in ns from schedstat, context switches)} of the
+    live threads. Schedstat is finer than utime+stime, which counts in
+    clock ticks."""
+    counters = {}
+    for tid in tasks(pid):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                ran = int(f.read().split()[0])
+            status = proc_status(f"{pid}/task/{tid}")
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        counters[tid] = (ran, int(status["voluntary_ctxt_switches"]) + int(status["nonvoluntary_ctxt_switches"]))
+    return counters
+
+
+def run_ns(pid):
+    return sum(ran for ran, _ in thread_counters(pid).values())
+
+
+def idle_window(pids, seconds):
+    """What each process spent over `seconds` of doing nothing: {pid:
+    {"cpu", "run", "switches", "ended", "started"}}. CPU time is utime+stime
+    of /proc/PID/stat: whole clock ticks, and a thread's end may move a tick
+    of time spent long before into the window (the kernel rounds the
+    process's times anew). On-CPU time ("run") is the threads' schedstat, in
+    nanoseconds. The threads are looked at once a second, so that one that
+    ends in the window is counted with its last figures, and with one
+    context switch more: the wake-up in which it ended."""
+    def look():
+        return {pid: thread_counters(pid) for pid in pids}
+
+    cpu_before = {pid: cpu_ns(pid) for pid in pids}
+    first = look()
+    last = {pid: dict(threads) for pid, threads in first.items()}
+    deadline = time.monotonic() + seconds
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            break
+        time.sleep(min(1.0, remaining))
+        for pid, threads in look().items():
+            last[pid].update(threads)
+    final = look()
+    spent = {}
+    for pid in pids:
+        ran = switches = 0
+        for tid, (ran_last, switches_last) in last[pid].items():
+            ran_first, switches_first = first[pid].get(tid, (0, 0))
+            ran += ran_last - ran_first
+            switches += switches_last - switches_first
+        ended = len(set(last[pid]) - set(final[pid]))
+        spent[pid] = {"cpu": cpu_ns(pid) - cpu_before[pid], "run": ran, "switches": switches + ended,
+                      "ended": ended, "started": len(set(final[pid]) - set(first[pid]))}
+    return spent
+
+
+def smaps_rollup(pid):
+    values = {}
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            match = re.match(r"(\w+):\s+(\d+) kB", line)
+            if match:
+                values[match.group(1)] = int(match.group(2))
+    return values
+
+
+def smaps_by_kind(pid):
+    """Rss and Pss (kB) by what a mapping is: each library or executable,
+    the main heap, the main stack, thread stacks, malloc arenas of threads,
+    other anonymous memory."""
+    mappings = []
+    current = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            header = re.match(r"([0-9a-f]+)-([0-9a-f]+) (\S+) \S+ \S+ \d+\s*(.*)$", line)
+            if header:
+                current = {"start": int(header.group(1), 16), "end": int(header.group(2), 16),
+                           "perms": header.group(3), "path": header.group(4).strip(), "Rss": 0, "Pss": 0}
+                mappings.append(current)
+                continue
+            match = re.match(r"(Rss|Pss):\s+(\d+) kB", line)
+            if match and current is not None:
+                current[match.group(1)] = int(match.group(2))
+    kinds = {}
+    for i, m in enumerate(mappings):
+        path = m["path"]
+        if path.startswith("/"):
+            kind = os.path.basename(path)
+            if kind in ("quillary", "bench_floor"):
+                kind = "(the executable)"
+        elif path == "[heap]":
+            kind = "[heap] main arena"
+        elif path == "[stack]":
+            kind = "[stack] main thread"
+        elif path.startswith("["):
+            kind = path
+        else:
+            previous = mappings[i - 1] if i > 0 else None
+            following = mappings[i + 1] if i + 1 < len(mappings) else None
+            guarded = (previous is not None and previous["end"] == m["start"] and previous["perms"] == "---p"
+                       and previous["path"] == "" and previous["end"] - previous["start"] == 4096)
+            if m["perms"] == "---p":
+                kind = "(reserved, inaccessible)"
+            elif guarded and m["end"] - m["start"] >= MB:
+                kind = "thread stacks"
+            elif m["start"] % ARENA_ALIGNMENT == 0 and following is not None and following["perms"] == "---p" \
+                    and following["start"] == m["end"]:
+                kind = "malloc arenas of threads"
+            else:
+                kind = "other anonymous"
+        entry = kinds.setdefault(kind, {"Rss": 0, "Pss": 0, "count": 0})
+        entry["Rss"] += m["Rss"]
+        entry["Pss"] += m["Pss"]
+        entry["count"] += 1
+    return kinds
+
+
+def exit_times(watcher, pids, action, timeout=TIMEOUT):
+    """Runs `action` and returns (time just before it, {pid: time of exit}).
+    The exits are timed by bench_exit_watch, which sees them through pidfds
+    (a process has ended even before its parent reaps it) at a real-time
+    priority, so that they are not late by this script's own wake-ups."""
+    watch = subprocess.Popen([watcher, *map(str, pids)], stdout=subprocess.PIPE, text=True)
+    try:
+        if watch.stdout.readline().strip() != "ready":
+            raise RuntimeError("bench_exit_watch did not start")
+        start = now_ns()
+        action()
+        output, _ = watch.communicate(timeout=timeout)
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+            watch.wait()
+        watch.stdout.close()
+    ended = {}
+    for line in output.splitlines():
+        pid, ns = line.split()
+        ended[int(pid)] = int(ns)
+    return start, ended
+
+
+# ---------------------------------------------------------------- the desktop
+
+class BenchDesktop:
+    """Xvfb, a session bus with the accessibility bus activated on it, a
+    recorder as the default browser, and the bundle."""
+
+    def __init__(self, build, launcher, server, launcher_env):
+        self.dir = tempfile.mkdtemp(prefix="quillary-bench-")
+        self.serial = 0
+        self.started = []  # (what, Popen) of everything started here
+        runtime = self.path("runtime")
+        os.mkdir(runtime, 0o700)
+        base = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "WAYLAND_DISPLAY",
+                     "FAKE_SERVER", "G_MESSAGES_DEBUG"):
+            base.pop(name, None)
+
+        read, write = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                pass_fds=(write,), stderr=subprocess.DEVNULL)
+        self.started.append(("Xvfb", xvfb))
+        os.close(write)
+        with os.fdopen(read) as displayfd:
+            self.display = ":" + displayfd.readline().strip()
+        base["DISPLAY"] = self.display
+
+        # Services the bus starts get its environment, as in a session.
+        # Its own messages, and those of what it starts, into a log.
+        with open(self.path("dbus.log"), "w") as bus_log:
+            self.dbus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                         stdout=subprocess.PIPE, stderr=bus_log, text=True, env=base)
+        self.started.append(("dbus-daemon", self.dbus))
+        self.address = self.dbus.stdout.readline().strip()
+        self.connection = Gio.DBusConnection.new_for_address_sync(
+            self.address,
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        self.a11y_address = self.start_accessibility_bus()
+
+        self.stamp = os.path.join(build, "bench", "bench_stamp")
+        self.floor = os.path.join(build, "bench", "bench_floor")
+        self.exit_watch = os.path.join(build, "bench", "bench_exit_watch")
+        self.server = server
+        self.launcher = self.make_bundle(launcher)
+        self.urls = self.path("urls")
+        self.env = self.make_environment(base)
+        self.launcher_env = dict(launcher_env)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def fresh(self, name):
+        """A path not used before in this run."""
+        self.serial += 1
+        return self.path(f"{name}.{self.serial}")
+
+    def call(self, name, path, interface, method, args=None, reply=None, connection=None, flags=None):
+        connection = connection or self.connection
+        result = connection.call_sync(name, path, interface, method, args,
+                                      GLib.VariantType(reply) if reply else None,
+                                      Gio.DBusCallFlags.NONE if flags is None else flags,
+                                      int(TIMEOUT * 1000), None)
+        return result.unpack() if result else ()
+
+    def has_owner(self, name):
+        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                         GLib.Variant("(s)", (name,)), "(b)")[0]
+
+    def start_accessibility_bus(self):
+        # As a session does: asking the session bus for org.a11y.Bus starts
+        # at-spi-bus-launcher, which runs the accessibility bus; the first
+        # call to the registry on that bus starts the registry.
+        (address,) = self.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, "(s)")
+        self.a11y = Gio.DBusConnection.new_for_address_sync(
+            address,
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        self.call("org.a11y.atspi.Registry", "/org/a11y/atspi/registry", "org.freedesktop.DBus.Peer", "Ping",
+                  connection=self.a11y)
+        return address
+
+    def make_bundle(self, launcher):
+        bundle = self.path("bundle")
+        for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
+            os.makedirs(os.path.join(bundle, sub), exist_ok=True)
+        # Copied: the launcher finds its files from its own real path.
+        shutil.copy2(launcher, os.path.join(bundle, "bin/quillary"))
+        alert = os.path.join(os.path.dirname(os.path.dirname(launcher)), "lib/quillary/quillary-alert.so")
+        if os.path.exists(alert):
+            os.symlink(alert, os.path.join(bundle, "lib/quillary/quillary-alert.so"))
+        os.symlink(self.server, os.path.join(bundle, "libexec/quillary/quillary-bin"))
+        os.symlink(os.path.join(ROOT, "packaging/quillary-symbolic.svg"),
+                   os.path.join(bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))
+        return os.path.join(bundle, "bin/quillary")
+
+    def make_environment(self, base):
+        config, data = self.path("config"), self.path("data")
+        os.makedirs(config)
+        os.makedirs(os.path.join(data, "applications"))
+        with open(os.path.join(config, "mimeapps.list"), "w") as f:
+            f.write("[Default Applications]\nx-scheme-handler/http=recorder.desktop\n")
+        with open(os.path.join(data, "applications", "recorder.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Recorder\n"
+                    f"Exec={self.stamp} {self.urls} %u\nMimeType=x-scheme-handler/http;\n")
+        env = dict(base)
+        env.update({
+            "DBUS_SESSION_BUS_ADDRESS": self.address,
+            "XDG_CONFIG_HOME": config,
+            "XDG_DATA_HOME": data,
+            "XDG_DATA_DIRS": data,
+            "XDG_CONFIG_DIRS": config,
+            "GIO_USE_VFS": "local",
+            "LANG": "C.UTF-8",
+        })
+        return env
+
+    def spawn(self, what, argv, env):
+        """Starts a program, its output into a log of its own."""
+        log_path = self.fresh(what + ".log")
+        with open(log_path, "w") as output:
+            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
+        process.log_path = log_path
+        self.started.append((what, process))
+        return process
+
+    def close(self, keep=False):
+        # The accessibility bus's processes were started by the session bus
+        # for us: they are ended by pid, before the bus and the display.
+        descendants = descendants_of(self.dbus.pid) if self.dbus.poll() is None else []
+        for closing in (self.a11y, self.connection):
+            try:
+                closing.close_sync(None)
+            except GLib.Error:
+                pass
+        for pidfd in reversed(descendants):
+            try:
+                signal.pidfd_send_signal(pidfd, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            os.close(pidfd)
+        for _, process in reversed(self.started):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        if self.dbus.stdout:
+            self.dbus.stdout.close()
+        if keep:
+            log(f"kept {self.dir}")
+        else:
+            shutil.rmtree(self.dir, True)
+
+
+def descendants_of(root):
+    """Pidfds of the processes below `root`, which must be alive. Each pidfd
+    is kept only if the process still has the parent it was found with, so
+    that no process that took over a pid meanwhile is ever signalled."""
+    def parent(pid):
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                children.setdefault(parent(entry), []).append(int(entry))
+            except (FileNotFoundError, ProcessLookupError, IndexError):
+                pass
+    found, queue = [], [root]
+    while queue:
+        ppid = queue.pop()
+        for child in children.get(ppid, []):
+            try:
+                pidfd = os.pidfd_open(child)
+            except ProcessLookupError:
+                continue
+            try:
+                same = parent(child) == ppid
+            except (FileNotFoundError, ProcessLookupError):
+                same = False
+            if same:
+                found.append(pidfd)
+                queue.append(child)
+            else:
+                os.close(pidfd)
+    return found
+
+
+class Launcher:
+    """The launcher in the bundle, started through the exec stamp, with the
+    fake server running `script`, and its tray item once it has one."""
+
+    def __init__(self, desktop, script):
+        self.desktop = desktop
+        self.host = TrayHost(desktop.address)
+        self.exec_stamp = desktop.fresh("launcher-exec")
+        env = dict(desktop.env, FAKE_SERVER=script)
+        env.update(desktop.launcher_env)
+        self.process = desktop.spawn("launcher", [desktop.stamp, self.exec_stamp, "--", desktop.launcher], env)
+        self.pid = self.process.pid
+        self.server_pid = None
+        self.server_pidfd = None
+        self.item = None
+
+    def exec_time(self):
+        return wait_for_stamp(self.exec_stamp, "the launcher's exec")[0]
+
+    def server_started(self, mark):
+        """Time of the server's first step (a mark); notes the server's pid."""
+        try:
+            ns, pid = wait_for_stamp(mark, "the server's first step")
+        except TimeoutError:
+            raise TimeoutError(f"the server did not start; the launcher {self.state()}") from None
+        self.adopt_server(int(pid))
+        return ns
+
+    def adopt_server(self, pid):
+        """Notes the server's pid, and holds a pidfd of it, so that closing
+        can end a server that outlived its launcher without ever signalling
+        a process that reused its pid."""
+        self.server_pid = pid
+        try:
+            self.server_pidfd = os.pidfd_open(pid)
+        except ProcessLookupError:
+            self.server_pidfd = None
+
+    def state(self):
+        status = self.process.poll()
+        with open(self.process.log_path) as f:
+            said = f.read().strip()
+        return (("runs" if status is None else f"ended with status {status}")
+                + (f" and said:\n{said}" if said else ", silent"))
+
+    def wait_for_tray(self):
+        """Waits until the item has registered and the menu can be clicked."""
+        try:
+            self.item = self.host.wait_for_item(timeout=TIMEOUT)
+        except TimeoutError:
+            raise TimeoutError(f"no tray item came; the launcher {self.state()}") from None
+        self.menu_path = self.item.get("Menu")
+        self.ids = {label: item_id for item_id, label in self.item._entries()}
+        return self.item
+
+    def click(self, label):
+        self.host.connection.call_sync(
+            self.item.bus_name, self.menu_path, MENU_INTERFACE, "Event",
+            GLib.Variant("(isvu)", (self.ids[label], "clicked", GLib.Variant("s", ""), 0)),
+            None, Gio.DBusCallFlags.NO_AUTO_START, int(TIMEOUT * 1000), None)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.server_pidfd is not None:
+            try:
+                signal.pidfd_send_signal(self.server_pidfd, signal.SIGKILL)  # outlived its launcher
+            except ProcessLookupError:
+                pass
+            os.close(self.server_pidfd)
+            self.server_pidfd = None
+        self.host.close()
+
+
+class Floor:
+    """The floor program, started through the exec stamp."""
+
+    def __init__(self, desktop):
+        self.desktop = desktop
+        self.exec_stamp = desktop.fresh("floor-exec")
+        self.mark = desktop.fresh("floor-mark")
+        env = dict(desktop.env, QUILLARY_BENCH_FLOOR_MARK=self.mark)
+        self.process = desktop.spawn("floor", [desktop.stamp, self.exec_stamp, "--", desktop.floor], env)
+        self.pid = self.process.pid
+
+    def startup_ns(self):
+        named = wait_for_stamp(self.mark, "the floor's bus name")[0]
+        return named - wait_for_stamp(self.exec_stamp, "the floor's exec")[0]
+
+    def quit(self):
+        self.desktop.call(FLOOR_ID, FLOOR_PATH, "org.gtk.Actions", "Activate",
+                          GLib.Variant("(sava{sv})", ("quit", [], {})), flags=Gio.DBusCallFlags.NO_AUTO_START)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+
+
+# ---------------------------------------------------------------- measurements
+
+class Results:
+    def __init__(self):
+        self.values = {}
+        self.detail = {}
+
+    def add(self, key, value):
+        self.values.setdefault(key, []).append(value)
+
+
+def session_round(desktop, results, launcher_first, idle_seconds, keep_detail):
+    """Start-up, memory, port to open, idle and quit: one launcher and one
+    floor, side by side."""
+    server_mark = desktop.fresh("server-start")
+    port_mark = desktop.fresh("server-port")
+    go = desktop.fresh("go")
+    term_log = desktop.fresh("term")
+    script = (f"mark:{server_mark};on-term-exit:{term_log};await:{go};"
+              f"mark:{port_mark};out:веб-интерфейс слушает порт {PORT};wait")
+
+    launcher = floor = None
+    try:
+        def start_launcher():
+            nonlocal launcher
+            launcher = Launcher(desktop, script)
+            started = launcher.server_started(server_mark)
+            results.add("startup.launcher", started - launcher.exec_time())
+            launcher.wait_for_tray()
+
+        def start_floor():
+            nonlocal floor
+            floor = Floor(desktop)
+            results.add("startup.floor", floor.startup_ns())
+
+        for start in ((start_launcher, start_floor) if launcher_first else (start_floor, start_launcher)):
+            start()
+            time.sleep(0.2)
+        time.sleep(0.5)
+
+        # Memory once started: tray up, nothing yet read from the server.
+        for who, pid in (("launcher", launcher.pid), ("floor", floor.pid)):
+            rollup = smaps_rollup(pid)
+            results.add(f"rss.start.{who}", rollup["Rss"] * KB)
+            results.add(f"pss.start.{who}", rollup["Pss"] * KB)
+
+        # Port to open: "open" is clicked once a millisecond from before the
+        # server announces until the launcher acts on a click: the browser
+        # is reached or, sooner, the launcher starts a thread, as GIO does
+        # for a process's first open. Clicks while that open is under way
+        # would start more opens, which would compete with it.
+        opened_before = len(stamps(desktop.urls))
+        threads_before = len(tasks(launcher.pid))
+        touch(go)
+        deadline = time.monotonic() + TIMEOUT
+        tick = time.monotonic()
+        while len(stamps(desktop.urls)) == opened_before and len(tasks(launcher.pid)) == threads_before:
+            if time.monotonic() > deadline:
+                raise TimeoutError("nothing reached the browser")
+            launcher.click(OPEN)
+            tick += 0.001
+            pause = tick - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        settle_file(desktop.urls)  # opens asked for meanwhile, if any
+        opened = stamps(desktop.urls)[opened_before:]
+        if any(url != URL for _, url in opened):
+            raise AssertionError(f"the browser got {opened}")
+        results.add("open.launcher", opened[0][0] - stamps(port_mark)[0][0])
+        results.add("open.count", len(opened))
+
+        # A second open, for the detail: the hand-off once GIO has done its
+        # first-time work.
+        opened_before = len(stamps(desktop.urls))
+        clicked = now_ns()
+        launcher.click(OPEN)
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        results.add("open.again", stamps(desktop.urls)[opened_before][0] - clicked)
+        settle_file(desktop.urls)
+        time.sleep(1.0)
+
+        # Idle: both at once, over the same window.
+        spent = idle_window([launcher.pid, floor.pid], idle_seconds)
+        for who, pid in (("launcher", launcher.pid), ("floor", floor.pid)):
+            for what in ("cpu", "run", "switches"):
+                results.add(f"idle.{what}.{who}", spent[pid][what])
+            log(f"  idle window, {who}: utime+stime {spent[pid]['cpu'] / 1e6:.0f} ms, "
+                f"on-CPU {spent[pid]['run'] / 1e6:.3f} ms, {spent[pid]['switches']} context switches; "
+                f"{spent[pid]['ended']} threads ended, {spent[pid]['started']} started")
+
+        for who, pid in (("launcher", launcher.pid), ("floor", floor.pid)):
+            rollup = smaps_rollup(pid)
+            results.add(f"rss.idle.{who}", rollup["Rss"] * KB)
+            results.add(f"pss.idle.{who}", rollup["Pss"] * KB)
+            if keep_detail:
+                results.detail[f"smaps.{who}"] = smaps_by_kind(pid)
+                results.detail[f"threads.{who}"] = thread_names(pid)
+
+        # Quit.
+        def quit_launcher():
+            clicked, ended = exit_times(desktop.exit_watch, [launcher.pid, launcher.server_pid],
+                                        lambda: launcher.click(QUIT))
+            results.add("quit.launcher", ended[launcher.pid] - clicked)
+            results.add("quit.after_server", ended[launcher.pid] - ended[launcher.server_pid])
+            results.add("quit.server", ended[launcher.server_pid] - clicked)
+            if launcher.process.wait(10) != 0:
+                raise AssertionError(f"the launcher ended with status {launcher.process.returncode}")
+
+        def quit_floor():
+            called, ended = exit_times(desktop.exit_watch, [floor.pid], floor.quit)
+            results.add("quit.floor", ended[floor.pid] - called)
+            floor.process.wait(10)
+
+        for quit in ((quit_launcher, quit_floor) if launcher_first else (quit_floor, quit_launcher)):
+            quit()
+            time.sleep(0.2)
+    finally:
+        if launcher:
+            launcher.close()
+        if floor:
+            floor.close()
+    results.add("open.floor", handoff_alone(desktop))
+
+
+def handoff_alone(desktop):
+    """The floor of port to open: one click on "open" in a launcher that
+    has known the port for a while, to the browser's stamp. It is the
+    launcher's first open, as the one it is the floor of."""
+    launcher = Launcher(desktop, f"out:веб-интерфейс слушает порт {PORT};wait")
+    try:
+        launcher.wait_for_tray()
+        time.sleep(0.5)
+        opened_before = len(stamps(desktop.urls))
+        clicked = now_ns()
+        launcher.click(OPEN)
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        opened = stamps(desktop.urls)[opened_before][0]
+        settle_file(desktop.urls)
+        return opened - clicked
+    finally:
+        launcher.close()
+
+
+def settle_file(path, quiet=0.3):
+    """Waits until `path` has not grown for `quiet` seconds."""
+    size, since = -1, time.monotonic()
+    deadline = since + TIMEOUT
+    while time.monotonic() < deadline:
+        current = os.path.getsize(path) if os.path.exists(path) else 0
+        if current != size:
+            size, since = current, time.monotonic()
+        elif time.monotonic() - since >= quiet:
+            return
+        time.sleep(0.02)
+
+
+def drain_launcher(desktop, results, flood, port_known):
+    key = "drain.port" if port_known else "drain"
+    start, end, go = desktop.fresh("flood-start"), desktop.fresh("flood-end"), desktop.fresh("go")
+    script = (("out:порт 1;" if port_known else "")
+              + f"await:{go};mark:{start};flood:{flood};mark:{end};wait")
+    launcher = Launcher(desktop, script)
+    try:
+        launcher.wait_for_tray()
+        time.sleep(0.5)
+        pid = launcher.pid
+        idle = status_kb(pid, "VmRSS")
+        with open(f"/proc/{pid}/clear_refs", "w") as f:
+            f.write("5")  # resets VmHWM to the present VmRSS
+        cpu = run_ns(pid)
+        sampled = idle
+        touch(go)
+        launcher.adopt_server(int(wait_for_stamp(start, "the flood")[1]))
+        while not stamps(end):
+            sampled = max(sampled, status_kb(pid, "VmRSS"))
+            time.sleep(0.02)
+        peak = status_kb(pid, "VmHWM")
+        written = stamps(end)[0][0] - stamps(start)[0][0]
+        results.add(f"{key}.launcher", flood / written * 1e9)
+        results.add(f"{key}.cpu", run_ns(pid) - cpu)
+        results.add(f"{key}.idle_rss", idle * KB)
+        results.add(f"{key}.peak_rss", peak * KB)
+        results.add(f"{key}.sampled_rss", sampled * KB)
+    finally:
+        launcher.close()
+
+
+def drain_cat(desktop, results, flood, port_known):
+    key = "drain.port" if port_known else "drain"
+    start, end = desktop.fresh("flood-start"), desktop.fresh("flood-end")
+    env = dict(desktop.env, FAKE_SERVER=f"mark:{start};flood:{flood};mark:{end}")
+    writer = subprocess.Popen([desktop.server], env=env, stdout=subprocess.PIPE)
+    cat = subprocess.Popen(["cat"], stdin=writer.stdout, stdout=subprocess.DEVNULL)
+    writer.stdout.close()
+    # Sampled as the launcher is, so that both writers share the CPU alike.
+    while not stamps(end):
+        status_kb(cat.pid, "VmRSS")
+        time.sleep(0.02)
+    writer.wait()
+    cat.wait()
+    written = stamps(end)[0][0] - stamps(start)[0][0]
+    results.add(f"{key}.floor", flood / written * 1e9)
+
+
+# ---------------------------------------------------------------- the table
+
+def median(values):
+    return statistics.median(values)
+
+
+def spread(values, scale, digits):
+    low, high = min(values) / scale, max(values) / scale
+    return f"{low:.{digits}f}–{high:.{digits}f}"
+
+
+def figure(values, scale, unit, digits):
+    if not values:
+        return "—"
+    return f"{median(values) / scale:.{digits}f} {unit} ({spread(values, scale, digits)})".replace("  ", " ")
+
+
+def paired_ratios(a, b):
+    return [x / y for x, y in zip(a, b) if y]
+
+
+def ratio_cell(ratios, digits=2):
+    if not ratios:
+        return "—"
+    return f"{median(ratios):.{digits}f} ({min(ratios):.{digits}f}–{max(ratios):.{digits}f})"
+
+
+def met(condition):
+    return "yes" if condition else "**no**"
+
+
+def table(results, args):
+    v = results.values
+    rows = []
+    flood_gib = args.flood / GIB
+    size = f"{flood_gib:g} GiB" if flood_gib >= 1 else f"{args.flood / MB:g} MiB"
+
+    for key, label in (("drain", "port not announced"), ("drain.port", "port announced")):
+        if f"{key}.launcher" not in v:
+            continue
+        ratios = paired_ratios(v[f"{key}.launcher"], v[f"{key}.floor"])
+        rows.append((f"Drain ({label}): writer's rate, {size} of 100-byte lines",
+                     figure(v[f"{key}.launcher"], 1e9, "GB/s", 2), figure(v[f"{key}.floor"], 1e9, "GB/s", 2) +
+                     " into `cat`", ratio_cell(ratios), "≥ 0.9", met(median(ratios) >= 0.9)))
+        growth = [p - i for p, i in zip(v[f"{key}.peak_rss"], v[f"{key}.idle_rss"])]
+        rows.append((f"Drain ({label}): peak RSS during the flood (VmHWM)",
+                     figure(v[f"{key}.peak_rss"], MB, "MiB", 1), figure(v[f"{key}.idle_rss"], MB, "MiB", 1) +
+                     " idle, before", f"+{median(growth) / MB:.2f} MiB (max +{max(growth) / MB:.2f})",
+                     "≤ idle + 4 MB", met(max(growth) <= 4e6)))
+
+    if "idle.cpu.launcher" in v:
+        rows += session_rows(v, args)
+
+    lines = ["| Figure | Launcher | Floor | Ratio | Target | Met? |", "|---|---|---|---|---|---|"]
+    for row in rows:
+        lines.append("| " + " | ".join(row) + " |")
+    return "\n".join(lines)
+
+
+def session_rows(v, args):
+    rows = []
+    idle = f"{args.idle:g} s"
+    cpu_l, cpu_f = v["idle.cpu.launcher"], v["idle.cpu.floor"]
+    run_l, run_f = v["idle.run.launcher"], v["idle.run.floor"]
+    def cpu_cell(cpu, run):
+        return (f"{median(cpu) / 1e6:.0f} ms (max {max(cpu) / 1e6:.0f}); "
+                f"on-CPU {median(run) / 1e6:.3f} ms (max {max(run) / 1e6:.3f})")
+
+    # utime+stime counts whole ticks and may take in a tick spent earlier
+    # (see idle_window); the on-CPU time is exact.
+    rows.append((f"Idle {idle}: CPU time, utime+stime; on-CPU time from schedstat",
+                 cpu_cell(cpu_l, run_l), cpu_cell(cpu_f, run_f), "—", "≤ 10 ms",
+                 met(median(cpu_l) <= 10e6 and max(run_l) <= 10e6)))
+    sw_l, sw_f = v["idle.switches.launcher"], v["idle.switches.floor"]
+    rows.append((f"Idle {idle}: context switches, all threads",
+                 figure(sw_l, 1, "", 0), figure(sw_f, 1, "", 0), "—", "0 (no periodic wake-up)",
+                 met(max(sw_l) <= 2)))
+
+    for when, label in (("start", "started, tray up"), ("idle", "after one open and the idle window")):
+        rss_l, rss_f = v[f"rss.{when}.launcher"], v[f"rss.{when}.floor"]
+        ratio = median(rss_l) / median(rss_f)
+        rows.append((f"Memory ({label}): RSS", figure(rss_l, MB, "MiB", 2), figure(rss_f, MB, "MiB", 2),
+                     f"{ratio:.2f}", "≤ 1.5× floor", met(ratio <= 1.5)))
+        pss_l, pss_f = v[f"pss.{when}.launcher"], v[f"pss.{when}.floor"]
+        rows.append((f"Memory ({label}): PSS", figure(pss_l, MB, "MiB", 2), figure(pss_f, MB, "MiB", 2),
+                     f"{median(pss_l) / median(pss_f):.2f}", "(reported)", "—"))
+
+    start_l, start_f = v["startup.launcher"], v["startup.floor"]
+    ratio = median(start_l) / median(start_f)
+    rows.append(("Start-up: exec → server's first step (floor: exec → its bus name owned)",
+                 figure(start_l, 1e6, "ms", 2), figure(start_f, 1e6, "ms", 2), f"{ratio:.2f}",
+                 "≤ 1.5× floor and < 20 ms", met(ratio <= 1.5 and median(start_l) < 20e6)))
+
+    rows.append(("Quit: tray click → launcher's exit (floor: quit action called → exit)",
+                 figure(v["quit.launcher"], 1e6, "ms", 2), figure(v["quit.floor"], 1e6, "ms", 2),
+                 f"{median(v['quit.launcher']) / median(v['quit.floor']):.2f}", "(reported)", "—"))
+    rows.append(("Quit: server's exit → launcher's exit", figure(v["quit.after_server"], 1e6, "ms", 2), "—", "—",
+                 "≤ 10 ms", met(median(v["quit.after_server"]) <= 10e6)))
+
+    rows.append(("Port → open: server announces → browser reached, tray clicked once a ms "
+                 "(floor: one click → browser, port known)",
+                 figure(v["open.launcher"], 1e6, "ms", 2), figure(v["open.floor"], 1e6, "ms", 2),
+                 f"{median(v['open.launcher']) / median(v['open.floor']):.2f}", "(reported)", "—"))
+    return rows
+
+
+def machine(args):
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        total = int(f.readline().split()[1]) * KB
+    glibc = os.confstr("CS_GNU_LIBC_VERSION") or "?"
+    glib = glib_version()
+    compiler, build_type = "?", "?"
+    try:
+        with open(os.path.join(args.build_dir, "CMakeCache.txt")) as f:
+            cache = f.read()
+        build_type = re.search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", cache, re.M).group(1) or "none"
+        cxx = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", cache, re.M).group(1)
+        compiler = subprocess.run([cxx, "-dumpfullversion"], capture_output=True, text=True).stdout.strip()
+        compiler = f"{os.path.basename(cxx)} {compiler}"
+    except (OSError, AttributeError):
+        pass
+    loads = "–".join(f"{load:.1f}" for load in (min(LOADS), max(LOADS))) if LOADS else "?"
+    return (f"Machine: {model}, {os.cpu_count()} cores, Linux {platform.release()}, "
+            f"{total / GIB:.1f} GiB RAM, {glibc}, GLib {glib}; {compiler}, {build_type}; "
+            f"{args.rounds} rounds, idle window {args.idle:g} s; load average (1 min) during the run {loads}"
+            + (f"; run at nice {args.nice}" if args.nice else "") + ".")
+
+
+def glib_version():
+    """The version of the GLib that programs load here (not the one the
+    Python bindings were built with)."""
+    try:
+        library = ctypes.CDLL("libglib-2.0.so.0")
+        return ".".join(str(ctypes.c_uint.in_dll(library, f"glib_{part}_version").value)
+                        for part in ("major", "minor", "micro"))
+    except (OSError, ValueError):
+        return "?"
+
+
+# The machine may be shared: its load is noted with the results.
+LOADS = []
+
+
+def note_load():
+    with open("/proc/loadavg") as f:
+        LOADS.append(float(f.read().split()[0]))
+
+
+def print_detail(results):
+    d = results.detail
+    if "smaps.launcher" in d:
+        log("\nWhere the memory goes at idle (kB, last round):")
+        launcher, floor = d["smaps.launcher"], d["smaps.floor"]
+        kinds = sorted(set(launcher) | set(floor),
+                       key=lambda k: -(launcher.get(k, {"Rss": 0})["Rss"] - floor.get(k, {"Rss": 0})["Rss"]))
+        log(f"  {'mapping':<40} {'launcher Rss':>12} {'Pss':>7} {'floor Rss':>10} {'Pss':>7} {'Δ Rss':>7}")
+        totals = [0, 0, 0, 0]
+        same = [0, 0, 0, 0]
+        for kind in kinds:
+            a = launcher.get(kind, {"Rss": 0, "Pss": 0, "count": 0})
+            b = floor.get(kind, {"Rss": 0, "Pss": 0, "count": 0})
+            row = [a["Rss"], a["Pss"], b["Rss"], b["Pss"]]
+            totals = [t + x for t, x in zip(totals, row)]
+            if a["Rss"] == b["Rss"]:
+                same = [t + x for t, x in zip(same, row)]
+                continue
+            counted = kind in ("thread stacks", "malloc arenas of threads")
+            name = kind + (f" ({a['count']} mappings)" if counted else "")
+            log(f"  {name:<40} {a['Rss']:>12} {a['Pss']:>7} {b['Rss']:>10} {b['Pss']:>7} {a['Rss'] - b['Rss']:>+7}")
+        log(f"  {'the rest (the same Rss in both)':<40} {same[0]:>12} {same[1]:>7} {same[2]:>10} {same[3]:>7} "
+            f"{0:>+7}")
+        log(f"  {'total':<40} {totals[0]:>12} {totals[1]:>7} {totals[2]:>10} {totals[3]:>7} "
+            f"{totals[0] - totals[2]:>+7}")
+        log(f"  threads: launcher {d['threads.launcher']}, floor {d['threads.floor']}")
+    v = results.values
+    for key in ("drain", "drain.port"):
+        if f"{key}.cpu" in v:
+            log(f"Launcher's CPU while it drained ({key}): median {median(v[key + '.cpu']) / 1e6:.0f} ms; "
+                f"sampled peak VmRSS {median(v[key + '.sampled_rss']) / MB:.2f} MiB")
+    if "quit.server" in v:
+        log(f"Quit: click → server's exit {figure(v['quit.server'], 1e6, 'ms', 2)}")
+    if "open.count" in v:
+        log(f"Port → open: opens per measurement {v['open.count']}; a second open, click → browser "
+            f"{figure(v['open.again'], 1e6, 'ms', 2)}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--idle", type=float, default=60.0, help="seconds of the idle window (default 60)")
+    parser.add_argument("--flood", type=int, default=GIB, help="bytes the fake server writes (default 1 GiB)")
+    parser.add_argument("--launcher", help="another build of the launcher (default: the build dir's)")
+    parser.add_argument("--launcher-env", action="append", default=[], metavar="NAME=VALUE",
+                        help="a variable for the launcher alone (not the floor)")
+    parser.add_argument("--skip", action="append", default=[], choices=["drain", "session"])
+    parser.add_argument("--nice", type=int, default=0,
+                        help="run the desktop and all in it at this niceness (negative: ahead of the rest "
+                             "of a shared machine; needs root)")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    args = parser.parse_args()
+    args.build_dir = os.path.abspath(args.build_dir)  # the bundle links into it
+    if args.nice:
+        os.setpriority(os.PRIO_PROCESS, 0, args.nice)
+
+    launcher = os.path.abspath(args.launcher or os.path.join(args.build_dir, "bin", "quillary"))
+    server = os.path.join(args.build_dir, "bench", "bench_fake_server")
+    launcher_env = [entry.split("=", 1) for entry in args.launcher_env]
+    desktop = BenchDesktop(args.build_dir, launcher, server, launcher_env)
+    results = Results()
+    try:
+        log(f"desktop: {desktop.dir}, display {desktop.display}, accessibility bus {desktop.a11y_address}")
+        # One of each first, not counted: caches warm, files in memory.
+        warm = Results()
+        session_round(desktop, warm, True, 0.1, False)
+        drain_cat(desktop, warm, min(args.flood, 64 * MB), False)
+        for r in range(args.rounds):
+            note_load()
+            launcher_first = r % 2 == 0
+            if "drain" not in args.skip:
+                for port_known in (False, True):
+                    arms = (drain_launcher, drain_cat) if launcher_first else (drain_cat, drain_launcher)
+                    for arm in arms:
+                        arm(desktop, results, args.flood, port_known)
+                        time.sleep(0.3)
+            if "session" not in args.skip:
+                session_round(desktop, results, launcher_first, args.idle, r == args.rounds - 1)
+            log(f"round {r + 1}/{args.rounds} done")
+        note_load()
+    finally:
+        desktop.close(args.keep)
+    print(machine(args))
+    print()
+    print(table(results, args))
+    print_detail(results)
+
+
+if __name__ == "__main__":
+    main()
