@@ -2,25 +2,12 @@
 // consume on the main thread, and the reader thread's hand-off.
 #include "server/pending_output.hh"
 #include "tests/app_delegate_probe.hh"
+#include "tests/no_platform.hh"
 
 #include <benchmark/benchmark.h>
 
 namespace quillary {
 namespace {
-
-class NoPlatform final : public Platform {
-public:
-    void terminate(ExitStatus) override {}
-    void setActivationPolicy(ActivationPolicy) override {}
-    void setMainMenu(Menu) override {}
-    std::unique_ptr<StatusItem> makeStatusItem() override { return nullptr; }
-    void runModalAlert(std::string_view, std::string_view) override {}
-    void openURL(std::string_view) override {}
-    std::optional<std::filesystem::path> resourcePath(std::string_view) override { return std::nullopt; }
-    Environment environment() override { return {}; }
-    void async(std::function<void()>) override {}
-    std::unique_ptr<ServerProcess> makeServerProcess() override { return nullptr; }
-};
 
 std::string logRead()
 {

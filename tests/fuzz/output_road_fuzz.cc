@@ -23,6 +23,7 @@
 #include "server/output_text.hh"
 #include "server/pending_output.hh"
 #include "tests/app_delegate_probe.hh"
+#include "tests/no_platform.hh"
 
 #include <algorithm>
 #include <cstdint>
@@ -264,20 +265,6 @@ std::string describe(std::optional<std::int64_t> port)
 
 // ---------------------------------------------------------------------------
 // The checks.
-
-class NoPlatform final : public Platform {
-public:
-    void terminate(ExitStatus) override {}
-    void setActivationPolicy(ActivationPolicy) override {}
-    void setMainMenu(Menu) override {}
-    std::unique_ptr<StatusItem> makeStatusItem() override { return nullptr; }
-    void runModalAlert(std::string_view, std::string_view) override {}
-    void openURL(std::string_view) override {}
-    std::optional<std::filesystem::path> resourcePath(std::string_view) override { return std::nullopt; }
-    Environment environment() override { return {}; }
-    void async(std::function<void()>) override {}
-    std::unique_ptr<ServerProcess> makeServerProcess() override { return nullptr; }
-};
 
 void checkDecoder(std::string_view bytes, const std::string& actual, const char* where)
 {
