@@ -80,7 +80,6 @@ struct PosixProcess::Shared {
     bool launched = false;
     bool reaped = false;
     bool outputEnded = false;
-    int terminationStatus = 0;
 
     // Held while a handler runs and while the object drops them, so that no
     // handler runs once the object is gone.
@@ -124,6 +123,7 @@ void PosixProcess::Shared::awaitExit()
     while (waited < 0 && errno == EINTR);
 
     std::unique_lock lock(mutex);
+    int terminationStatus;
     if (waited == 0) {
         terminationStatus = info.si_status; // the exit code, or the signal's number
         ::waitpid(pid, nullptr, 0);
