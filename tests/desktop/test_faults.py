@@ -1,164 +1,177 @@
-"""Every way the server can fail or misbehave, and what the launcher makes of
-it: what the user sees, the launcher's exit status, that the server got at
-most one SIGTERM, and that the launcher's memory stayed bounded.
+"""Every way the server can fail or misbehave and every way the launcher can
+be told to go, as one table: what the user sees, the launcher's exit status,
+how many SIGTERMs the server got, and that the launcher's memory stayed
+bounded. The README's table of faults is this one (test_readme checks).
 
-    test_faults.py --list     the cases, one per line
-    test_faults.py CASE       runs one case (each on a desktop of its own)
-
-The launcher's own faults (signals, a second launch or a quit during the
-alert) are in test_launcher.py.
+    test_faults.py --list     the rows, one per line, and "readme"
+    test_faults.py ROW        runs one row on a desktop of its own
+    test_faults.py --readme   the table for the README
 """
 
 import os
+import re
+import signal
 import sys
-
-NO_MESSAGE = "Сервер завершился без сообщения."
-MiB = 1 << 20
-
-
-class Alert:
-    """The failure alert shows `text`; pressing its button ends the launcher with 1."""
-
-    def __init__(self, text):
-        self.text = text
-
-
-class Ends:
-    """The launcher ends by itself, silently, with status 0."""
-
-
-class Runs:
-    """The launcher runs on; quitting it then sends the server at most one
-    SIGTERM and ends it with 0 (after the grace period, if `stubborn`)."""
-
-    def __init__(self, stubborn=False):
-        self.stubborn = stubborn
-
-
-def replace_server(kind):
-    """Puts something else where the server belongs."""
-    def prepare(test):
-        os.unlink(test.server_path)
-        if kind == "missing":
-            return
-        if kind == "directory":
-            os.mkdir(test.server_path)
-            return
-        with open(test.server_path, "w") as f:
-            f.write("#!/bin/sh\n" if kind == "not executable" else "no program, just text\n")
-        if kind == "not a program":
-            os.chmod(test.server_path, 0o755)
-    return prepare
-
-
-# Each case: (how the server behaves, what the launcher must make of it).
-# READY is a file the server creates once it has done its part.
-FAULTS = {
-    "server_missing": (replace_server("missing"), Alert("Не найден встроенный сервер (quillary-bin).")),
-    "not_executable": (replace_server("not executable"), Alert("Не удалось запустить сервер: Permission denied")),
-    "not_a_program": (replace_server("not a program"), Alert("Не удалось запустить сервер: Exec format error")),
-    "directory_in_its_place": (replace_server("directory"), Alert("Не удалось запустить сервер: Permission denied")),
-    "signal_before_the_port": ("out:падаю;kill:11", Alert("падаю")),
-    "signal_after_the_port": ("out:порт 1;sleep:50;kill:11", Ends()),
-    "exits_0_early": ("out:рано;exit:0", Ends()),
-    "exits_1_early_with_no_line": ("exit:1", Alert(NO_MESSAGE)),
-    "exits_1_early_with_1_line": ("out:L1;exit:1", Alert("L1")),
-    "exits_1_early_with_4_lines": ("out:L1;err:L2;out:L3;err:L4;exit:1", Alert("L1\nL2\nL3\nL4")),
-    "exits_1_early_with_6_lines": ("out:L1;out:L2;out:L3;out:L4;out:L5;out:L6;exit:1", Alert("L3\nL4\nL5\nL6")),
-    "exits_after_the_port_with_status_0": ("out:порт 1;sleep:50;exit:0", Ends()),
-    "exits_after_the_port_with_status_3": ("out:порт 1;sleep:50;exit:3", Ends()),
-    "ignores_sigterm": ("ignore-term;out:порт 1;mark:READY;wait", Runs(stubborn=True)),
-    "floods_1_gib": (f"out:порт 1;flood:{1024 * MiB};mark:READY;wait", Runs()),
-    "invalid_utf8_and_nul": (r"raw:a\xff\x00b\xc0\n;exit:1", Alert("a\ufffd\ufffdb\ufffd")),
-    "100_mb_line_without_end": (f"out:порт 1;long:{100 * MiB};mark:READY;wait", Runs()),
-    "100_mb_line_then_exit_1": (f"long:{100 * MiB};exit:1", Alert(None)),
-    "grandchild_holds_the_pipe": ("out:внук держит вывод;grandchild:60000;exit:1", Alert("внук держит вывод")),
-    "closes_its_output_and_runs_on": ("out:порт 1;close-output;mark:READY;wait", Runs()),
-    "writes_after_the_launcher_began_to_quit": ("out:порт 1;on-term-talk:$TERMLOG;mark:READY;wait", Runs()),
-    "no_tray_host_and_no_browser": ("out:порт 1;mark:READY;wait", Runs()),
-}
-
-if __name__ == "__main__" and sys.argv[1:] == ["--list"]:
-    print("\n".join(FAULTS))
-    sys.exit(0)
-
-import time  # noqa: E402
-import unittest  # noqa: E402
+import time
+import unittest
+from collections import namedtuple
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import Desktop, press, read_alert, scaled, wait_for  # noqa: E402
+from desktop import HEADLINE, Desktop, press, read_alert, wait_for  # noqa: E402
 
-# Peak memory allowed the launcher, however much its server prints. The
-# pending output and the tail hold at most a few reads of 64 KiB; an idle
-# launcher is about 8 MB. Under a sanitizer the figure means nothing.
+NO_MESSAGE = "Сервер завершился без сообщения."
+LONG = "its last four reads, each by its start and end"
+MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
+PORT = 'echo "порт 1"; touch "$READY"; '
+X99 = "$(printf %099d 0 | tr 0 x)"
+
+Row = namedtuple("Row", "fault server then alert status terms sees env", defaults=(None, None, 0, 0, None, None))
+# then: what the launcher is given once the server is READY (an action or a
+# signal); an alert is dismissed with its button unless `then` says otherwise.
+ROWS = {
+    "server_missing": Row("server missing", MISSING, alert="Не найден встроенный сервер (quillary-bin).", status=1),
+    "not_executable": Row("server not executable", NOT_EXECUTABLE,
+                          alert="Не удалось запустить сервер: Permission denied", status=1),
+    "directory": Row("a directory in the server's place", DIRECTORY,
+                     alert="Не удалось запустить сервер: Permission denied", status=1),
+    "not_a_program": Row("server not a program", NOT_A_PROGRAM,
+                         alert="Не удалось запустить сервер: Exec format error", status=1),
+    "killed_before_the_port": Row("killed by a signal before its port", "echo падаю; kill -KILL $$",
+                                  alert="падаю", status=1),
+    "killed_after_the_port": Row("killed by a signal after its port", PORT + "kill -KILL $$"),
+    "exits_0_early": Row("exits 0 early", "echo рано; exit 0"),
+    "exits_1_with_no_line": Row("exits non-zero early without a line", "exit 1", alert=NO_MESSAGE, status=1),
+    "exits_1_with_a_line": Row("exits non-zero early with a line", "echo L1; exit 1", alert="L1", status=1),
+    "exits_2_with_4_lines": Row("exits non-zero early with 4 lines, stdout and stderr",
+                                "echo L1; echo L2 >&2; echo L3; echo L4 >&2; exit 2",
+                                alert="L1\nL2\nL3\nL4", status=1),
+    "exits_1_with_6_lines": Row("exits non-zero early with 6 lines", "printf 'L%s\\n' 1 2 3 4 5 6; exit 1",
+                                alert="L3\nL4\nL5\nL6", status=1),
+    "exits_0_after_the_port": Row("exits 0 after its port", PORT + "exit 0"),
+    "exits_3_after_the_port": Row("exits 3 after its port", PORT + "exit 3"),
+    "invalid_utf8_and_nul": Row("writes invalid UTF-8 and NUL bytes", r"printf 'a\377\000b\300\n'; exit 1",
+                                alert="a\ufffd\ufffdb\ufffd", status=1),
+    "line_of_100_mb_then_exit_1": Row("writes a 100 MB line with no end, then exits 1",
+                                      "head -c 104857600 /dev/zero | tr '\\0' x; exit 1", alert=LONG, status=1),
+    "grandchild_holds_the_pipe": Row("leaves a grandchild holding the pipe (at most 250 ms later)",
+                                     "echo внук держит вывод; sleep 60 & exit 1", alert="внук держит вывод", status=1),
+    "second_launch_and_quit_during_the_alert": Row("launched again, then quit, while the alert is up",
+                                                   "echo ошибка; exit 1", "launch again, quit", alert="ошибка",
+                                                   status=1),
+    "no_display": Row("no display for the alert", MISSING, alert="Не найден встроенный сервер (quillary-bin).",
+                      status=1, env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, sees="the two texts on standard error"),
+    "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
+    "sigterm": Row("SIGTERM to the launcher", PORT + "idle", signal.SIGTERM, terms=1),
+    "sigint": Row("SIGINT to the launcher", PORT + "idle", signal.SIGINT, terms=1),
+    "sighup": Row("SIGHUP to the launcher", PORT + "idle", signal.SIGHUP, terms=1),
+    "ignores_sigterm": Row("ignores SIGTERM", "trap '' TERM; " + PORT + "idle", "quit",
+                           sees="the launcher quits 1.5 s after the quit; the server is left running"),
+    "floods_1_gib": Row("floods 1 GiB of output", f'echo "порт 1"; yes "{X99}" | head -c 1073741824; '
+                        'touch "$READY"; idle', "quit", terms=1, sees="nothing; memory stays flat"),
+    "line_of_100_mb": Row("writes a 100 MB line with no end", "echo 'порт 1'; head -c 104857600 /dev/zero | "
+                          "tr '\\0' x; touch \"$READY\"; idle", "quit", terms=1, sees="nothing; memory stays flat"),
+    "closes_its_output": Row("closes its output and runs on", 'echo "порт 1"; exec >&- 2>&-; touch "$READY"; idle',
+                             "quit", terms=1),
+    "writes_while_the_launcher_quits": Row("writes 1 MiB after its SIGTERM", "trap 'echo TERM >> \"$TERMLOG\"; "
+                                           "head -c 1048576 /dev/zero; exit 0' TERM; " + PORT + "idle",
+                                           "quit", terms=1),
+    "no_tray_no_browser_no_bus": Row("no session bus: no tray, no main menu, no browser", PORT + "idle",
+                                     signal.SIGTERM, terms=1, env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nowhere"},
+                                     sees="nothing; signals still quit it"),
+    "no_browser": Row("no default browser", PORT + "idle", "open, quit", terms=1,
+                      sees='"Открыть Quillary" does nothing'),
+}
+
+# Peak memory allowed the launcher, however much its server prints: the
+# pending output and the tail hold a few reads of 64 KiB; an idle launcher
+# is about 8 MB. Under a sanitizer the figure means nothing.
 PEAK_KB = 24 * 1024
 SANITIZED = bool(os.environ.get("QUILLARY_SANITIZE"))
 
 
-class Fault(Desktop):
-    def run_case(self, name):
-        server, outcome = FAULTS[name]
-        ready = self.path("ready")
-        if callable(server):
-            server(self)
-            script = "wait"
-        else:
-            # Every server logs the SIGTERMs it gets, unless it ignores them.
-            script = server.replace("READY", ready)
-            if "on-term" not in script and "ignore-term" not in script:
-                script = "on-term-exit:$TERMLOG;" + script
-        no_browser = name == "no_tray_host_and_no_browser"
-        if no_browser:  # nothing handles http: the hand-off fails
-            os.unlink(os.path.join(self.env["XDG_DATA_HOME"], "applications", "recorder.desktop"))
-        self.start(script, wait_for_bus_name=False)
+def sees(row):
+    if row.sees or not row.alert:
+        return row.sees or ("nothing" if row.then else "nothing; the launcher quits")
+    return "alert: " + (row.alert if row.alert == LONG else '"%s"' % row.alert.replace("\n", " / "))
 
-        if isinstance(outcome, Alert):
+
+def readme_table():
+    rows = [f"| {row.fault} | {getattr(row.then, 'name', row.then or '')} | {sees(row)} | {row.status} | {row.terms} |"
+            for row in ROWS.values()]
+    header = "| Fault | Then | What the user sees | Exit status | SIGTERMs to the server |\n|---|---|---|---|---|"
+    return "\n".join([header, *rows]) + "\n"
+
+
+class Readme(unittest.TestCase):
+    def test_readme(self):
+        with open(os.path.join(os.path.dirname(__file__), "../../README.md")) as f:
+            self.assertIn(readme_table(), f.read(), "the README's fault table is not the tested one (--readme)")
+
+
+class Faults(Desktop):
+    def put_in_the_servers_place(self, server):
+        path = self.desktop.server_path
+        if server == DIRECTORY:
+            os.mkdir(path)
+        elif server in (NOT_EXECUTABLE, NOT_A_PROGRAM):
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\n" if server == NOT_EXECUTABLE else "text, not a program\n")
+            os.chmod(path, 0o755 if server == NOT_A_PROGRAM else 0o644)
+        elif server != MISSING:
+            self.desktop.set_server(server)
+
+    def run_row(self, row):
+        desktop = self.desktop
+        self.put_in_the_servers_place(row.server)
+        if row.then == "open, quit":
+            os.unlink(os.path.join(desktop.env["XDG_DATA_HOME"], "applications", "browser.desktop"))
+        desktop.start(env=row.env, wait_for_bus_name=False)
+        if row.env and "DISPLAY" in row.env:
+            status, err = desktop.wait_exit()
+            self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
+        elif row.alert:
             headline, text, button = read_alert(timeout=30)
-            self.assertEqual(headline, "Quillary не запустился")
-            if outcome.text is None:
-                # The last four reads of a line without end, one per line,
-                # each shown by its start and its end.
-                self.assertEqual(text.split("\n"), ["x" * 499 + "…" + "x" * 500] * 4)
+            self.assertEqual(headline, HEADLINE)
+            if row.alert == LONG:
+                self.assertRegex(text, r"\A((x{1,1000}|x{499}…x{500})\n){3}(x{1,1000}|x{499}…x{500})\Z")
             else:
-                self.assertEqual(text, outcome.text)
-            press(button)
-            status, _ = self.wait_exit()
-            self.assertEqual(status, 1)
-        elif isinstance(outcome, Ends):
-            status, err = self.wait_exit()
-            self.assertEqual(status, 0)
-            self.assertNotIn("Quillary не запустился", err)
-            self.assertLessEqual(self.terms(), 1)
+                self.assertEqual(text, row.alert)
+            if row.then == "launch again, quit":
+                self.assertEqual(desktop.launch_again(), 0)
+                desktop.activate_action("quit")
+            else:
+                self.assertIsNone(desktop.launcher.poll(), "the launcher waits for the alert")
+                press(button)
+            status, err = desktop.wait_exit()
         else:
-            wait_for(lambda: os.path.exists(ready), timeout=60, what="the server to do its part")
-            if no_browser:
-                for _ in range(3):
-                    self.activate_action("open")
-                self.assertIsNone(self.launcher.poll(), "asking for a browser that is not there")
-                self.assertEqual(self.opened(), [])
+            if row.then:
+                wait_for(lambda: os.path.exists(desktop.ready), timeout=60, what="the server to do its part")
             started = time.monotonic()
-            self.activate_action("quit")
-            status, _ = self.wait_exit()
-            self.assertEqual(status, 0)
-            if outcome.stubborn:
-                self.assertGreaterEqual(time.monotonic() - started, 1.5)
-            else:
-                self.assertEqual(self.terms(), 1)
-        self.assertLessEqual(self.terms(), 1, "never more than one SIGTERM")
-        if not SANITIZED and not isinstance(outcome, Alert):
-            self.assertLess(self.peak_kb, PEAK_KB, "peak resident memory, in KiB")
+            if row.then == "open, quit":
+                for _ in range(3):
+                    desktop.activate_action("open")
+            if row.then in ("quit", "open, quit"):
+                desktop.activate_action("quit")
+            elif row.then:
+                os.kill(desktop.launcher.pid, row.then)
+            status, err = desktop.wait_exit()
+            self.assertNotIn(HEADLINE, err)
+            if row.then and row.terms == 0:  # it ignored the one SIGTERM
+                self.assertGreaterEqual(time.monotonic() - started, 1.5, "the grace")
+            if not SANITIZED:
+                self.assertLess(desktop.peak_kb, PEAK_KB, "peak resident memory, in KiB")
+        self.assertEqual(status, row.status)
+        self.assertEqual(desktop.terms(), row.terms, "SIGTERMs the server got")
+        self.assertEqual(desktop.opened(), [])
 
 
-def case_test(name):
-    def test(self):
-        self.run_case(name)
-    return test
-
-
-for _name in FAULTS:
-    setattr(Fault, "test_" + _name, case_test(_name))
+for _name, _row in ROWS.items():
+    setattr(Faults, "test_" + _name, lambda self, row=_row: self.run_row(row))
 
 if __name__ == "__main__":
-    if len(sys.argv) == 2 and sys.argv[1] in FAULTS:
-        sys.argv[1] = "Fault.test_" + sys.argv[1]
-    unittest.main()
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join([*ROWS, "readme"]))
+    elif sys.argv[1:] == ["--readme"]:
+        print(readme_table(), end="")
+    else:
+        unittest.main(argv=[sys.argv[0], ("Readme." if sys.argv[1] == "readme" else "Faults.") + "test_" + sys.argv[1]])

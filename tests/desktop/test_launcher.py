@@ -1,90 +1,63 @@
-"""The launcher end to end on the desktop stack, driven only the ways a
-desktop or a person drives it: D-Bus menus and actions, a second launch,
-signals, the browser hand-off, and the alert through the accessibility bus.
+"""The launcher on the desktop stack, driven the ways a desktop or a person
+drives it: the tray protocol, D-Bus menus and actions, a second launch.
+Faults, signals and the alert are test_faults.py's table.
 
-Each test is its own CTest test (one process, one private session bus):
-    test_launcher.py Class.test_name
+    test_launcher.py Class.test_name     one test on a desktop of its own
 """
 
 import os
-import signal
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import APP_ID, Desktop, GLib, press, read_alert, scaled, wait_for  # noqa: E402
-from tray_host import Gio, TrayHost  # noqa: E402
-
-HEADLINE = "Quillary не запустился"
+from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, scaled, wait_for  # noqa: E402
+from tray_host import Gio  # noqa: E402
 
 
 class Tray(Desktop):
-    OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
-
-    def host(self):
-        host = TrayHost(self.bus.address)
-        self.addCleanup(host.close)
-        return host
-
-    def test_item_as_designed_and_its_menu_opens_the_interface(self):
-        host = self.host()
-        release = self.path("release")
-        self.start(f"await:{release};out:веб-интерфейс слушает порт 41823;wait")
-        item = host.wait_for_item()
-        icons = os.path.join(self.bundle, "share/icons")
+    def test_item_as_designed_again_after_a_tray_restart_and_its_quit(self):
+        desktop, first = self.desktop, self.tray()
+        desktop.start('echo "порт 1"; idle')
+        item = first.wait_for_item()
+        icons = os.path.join(desktop.bundle, "share/icons")
         self.assertEqual({name: item.get(name) for name in
                           ("Id", "Title", "Category", "Status", "ItemIsMenu", "IconName", "IconThemePath")},
                          {"Id": "quillary", "Title": "Quillary", "Category": "ApplicationStatus",
                           "Status": "Active", "ItemIsMenu": True, "IconName": "quillary-symbolic",
                           "IconThemePath": icons})
         self.assertTrue(os.path.isfile(os.path.join(icons, "hicolor/scalable/apps/quillary-symbolic.svg")))
-        self.assertEqual(item.labels(), [self.OPEN, "-", self.QUIT])
         _, (_, _, children) = item.layout()
         self.assertFalse(any("shortcut" in props for _, props, _ in children), "no shortcuts in the tray")
-
-        item.click(self.OPEN)  # before the port: nothing
-        open(release, "w").close()
-        self.open_once_port_is_known(lambda: item.click(self.OPEN))
-        item.click(self.OPEN)
-        wait_for(lambda: len(self.opened()) == 2, what="the second open")
-        time.sleep(scaled(0.3))  # lets anything opened in excess show up
-        self.assertEqual(self.opened(), ["http://localhost:41823"] * 2)
-        self.assertIsNone(self.launcher.poll())
-
-    def test_item_registers_with_a_tray_that_comes_later(self):
-        ready = self.path("ready")
-        self.start(f"on-term-exit:$TERMLOG;mark:{ready};out:порт 1;wait")
-        wait_for(lambda: os.path.exists(ready), what="the server")
-        host = self.host()
-        item = host.wait_for_item()
-        self.assertEqual(item.labels(), [self.OPEN, "-", self.QUIT])
-        # Quitting from the tray: one SIGTERM to the server, and status 0.
-        item.click(self.QUIT)
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 0)
-        self.assertEqual(self.terms(), 1)
+        first.close()
+        second = self.tray()
+        item = second.wait_for_item()
+        self.assertEqual(item.labels(), [OPEN, "-", QUIT])
+        item.click(QUIT)
+        self.assertEqual(desktop.wait_exit()[0], 0)
+        self.assertEqual(desktop.terms(), 1)
+        self.assertEqual(len(first.registrations + second.registrations), 2, "one registration per tray")
 
     def test_answers_every_call_a_host_makes(self):
-        host = self.host()
-        self.start("out:порт 7000;wait")
+        host = self.tray()
+        self.desktop.start('echo "порт 7000"; idle')
         item = host.wait_for_item()
-        self.open_once_port_is_known(lambda: item.click(self.OPEN))
+        self.desktop.open_once_port_is_known(lambda: item.click(OPEN))
         empty = GLib.Variant("s", "")
         root = {"children-display": "submenu"}
         entry = {"enabled": True, "visible": True}
-        full = (0, root, [(1, dict(entry, label=self.OPEN), []), (2, {"type": "separator"}, []),
-                          (3, dict(entry, label=self.QUIT), [])])
+        full = (0, root, [(1, dict(entry, label=OPEN), []), (2, {"type": "separator"}, []),
+                          (3, dict(entry, label=QUIT), [])])
         bad_args, not_supported = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.NotSupported"
         calls = [
             ("the layout", lambda: item.layout()[1], full),
             ("the root alone", lambda: item.layout(0, 0)[1], (0, root, [])),
             ("labels only", lambda: item.layout(0, -1, ["label"])[1],
-             (0, {}, [(1, {"label": self.OPEN}, []), (2, {}, []), (3, {"label": self.QUIT}, [])])),
-            ("under an item", lambda: item.layout(3)[1], (3, dict(entry, label=self.QUIT), [])),
+             (0, {}, [(1, {"label": OPEN}, []), (2, {}, []), (3, {"label": QUIT}, [])])),
+            ("under an item", lambda: item.layout(3)[1], (3, dict(entry, label=QUIT), [])),
             ("under no item", lambda: item.layout(4), bad_args),
             ("group properties", lambda: item.menu_call("GetGroupProperties", "(aias)", [3, 99], ["label"]),
-             ([(3, {"label": self.QUIT})],)),
+             ([(3, {"label": QUIT})],)),
             ("a property", lambda: item.menu_call("GetProperty", "(is)", 2, "type"), ("separator",)),
             ("a property of no item", lambda: item.menu_call("GetProperty", "(is)", 9, "label"), bad_args),
             ("about to show", lambda: item.menu_call("AboutToShow", "(i)", 0), (False,)),
@@ -111,201 +84,56 @@ class Tray(Desktop):
                 else:
                     self.assertEqual(call(), expected)
         # Of all those calls only the event group's click opens anything.
-        wait_for(lambda: len(self.opened()) == 2, what="the event group's open")
+        wait_for(lambda: len(self.desktop.opened()) == 2, what="the event group's open")
         time.sleep(scaled(0.3))  # lets anything opened in excess show up
-        self.assertEqual(self.opened(), ["http://localhost:7000"] * 2)
-        self.assertIsNone(self.launcher.poll())
-
-    def test_registers_again_when_the_tray_restarts(self):
-        first = self.host()
-        self.start("wait")
-        first.wait_for_item()
-        first.close()
-        second = self.host()
-        self.assertEqual(second.wait_for_item().labels(), [self.OPEN, "-", self.QUIT])
+        self.assertEqual(self.desktop.opened(), ["http://localhost:7000"] * 2)
 
     def test_text_instead_of_a_missing_icon(self):
-        os.unlink(os.path.join(self.bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))
-        host = self.host()
-        self.start("wait")
+        os.unlink(self.desktop.icon_path)
+        host = self.tray()
+        self.desktop.start("idle")
         item = host.wait_for_item()
         self.assertEqual((item.get("IconName"), item.get("XAyatanaLabel"), item.get("Title")),
                          ("", "Quillary", "Quillary"))
 
 
-class MainMenu(Desktop):
-    def menus(self):
-        # The name is taken before the launch, the menus exported during it.
-        def start():
-            try:
-                return self.bus.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
-                                     GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
-            except GLib.Error:
-                return None
-        reply = wait_for(start, what="the menus on the bus")
-        return {(group, menu): items for group, menu, items in reply.unpack()[0]}
+class Open(Desktop):
+    def main_menu(self):
+        reply = self.desktop.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
+                                  GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
+        menus = {(group, menu): items for group, menu, items in reply.unpack()[0]}
+        (top,) = menus[(0, 0)]
+        sections = menus[top[":submenu"]]
+        return [[(i["label"], i["action"], i["accel"]) for i in menus[section[":section"]]] for section in sections]
 
-    def test_structure_and_accelerators(self):
-        self.start("wait")
-        menus = self.menus()
-        top = menus[(0, 0)]
-        self.assertEqual(len(top), 1, "one top-level item")
-        group, menu = top[0][":submenu"]
-        sections = menus[(group, menu)]
-        self.assertEqual(len(sections), 2, "a separator between the two commands")
-        items = [menus[sections[i][":section"]] for i in range(2)]
-        self.assertEqual([(i["label"], i["action"], i["accel"]) for section in items for i in section],
-                         [("Открыть Quillary", "app.open", "<Primary>o"),
-                          ("Выйти из Quillary", "app.quit", "<Primary>q")])
-
-    def test_open_action_opens_only_once_the_port_is_known(self):
-        release = self.path("release")
-        self.start(f"await:{release};out:веб-интерфейс слушает порт 4242;wait")
-        # The action is run before its call returns: these find no port.
-        self.activate_action("open")
-        self.activate_action("open")
+    def test_every_road_opens_the_interface_only_once_the_port_is_known(self):
+        desktop, host = self.desktop, self.tray()
+        release = desktop.path("release")
+        desktop.start(f'while [ ! -e {release} ]; do sleep 0.01; done; echo "веб-интерфейс слушает порт 4242"; idle')
+        self.assertEqual(self.main_menu(), [[(OPEN, "app.open", "<Primary>o")], [(QUIT, "app.quit", "<Primary>q")]])
+        item = host.wait_for_item()
+        roads = {"the main menu": lambda: desktop.activate_action("open"),
+                 "the tray": lambda: item.click(OPEN),
+                 "a second launch": lambda: self.assertEqual(desktop.launch_again(["--ключ", "file.txt"]), 0)}
+        for road in roads.values():
+            road()  # each returns once the launcher has acted: no port yet
         open(release, "w").close()
-        self.open_once_port_is_known(lambda: self.activate_action("open"))
-        self.activate_action("open")
-        wait_for(lambda: len(self.opened()) == 2, what="the second open")
+        desktop.open_once_port_is_known(roads["the main menu"])
         time.sleep(scaled(0.3))  # lets anything opened in excess show up
-        self.assertEqual(self.opened(), ["http://localhost:4242"] * 2)
-
-
-class Reopen(Desktop):
-    def test_second_launch_before_and_after_the_port(self):
-        release = self.path("release")
-        self.start(f"await:{release};out:порт 5151;wait")
-        self.assertEqual(self.launch_again(), 0)
-        self.assertEqual(self.launch_again(["--какой-то-ключ", "file.txt"]), 0, "arguments are ignored")
-        open(release, "w").close()
-        self.open_once_port_is_known(lambda: self.assertEqual(self.launch_again(), 0))
-        self.assertEqual(self.launch_again(["--help"]), 0)
-        wait_for(lambda: len(self.opened()) == 2, what="the second open")
+        os.unlink(desktop.urls)
+        for what, road in roads.items():
+            with self.subTest(what):
+                road()
+                wait_for(desktop.opened, what="an open")
+                os.rename(desktop.urls, desktop.urls + ".taken")
+                with open(desktop.urls + ".taken") as f:
+                    self.assertEqual(f.read(), "http://localhost:4242\n")
         time.sleep(scaled(0.3))  # lets anything opened in excess show up
-        self.assertEqual(self.opened(), ["http://localhost:5151"] * 2)
-        self.assertIsNone(self.launcher.poll(), "the first launcher runs on")
-
-
-class Quit(Desktop):
-    def start_server_that_logs_sigterm(self, exits):
-        """Starts a server that logs each SIGTERM, and waits until it runs."""
-        ready = self.path("ready")
-        self.start(f"{'on-term-exit' if exits else 'on-term'}:$TERMLOG;mark:{ready};out:порт 1;wait")
-        wait_for(lambda: os.path.exists(ready), what="the server")
-
-    def test_quit_action_stops_the_server_with_one_sigterm(self):
-        self.start_server_that_logs_sigterm(exits=True)
-        self.activate_action("quit")
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 0)
-        self.assertEqual(self.terms(), 1)
-
-    def test_a_server_that_ignores_sigterm_is_left_after_the_grace(self):
-        self.start_server_that_logs_sigterm(exits=False)
-        started = time.monotonic()
-        self.activate_action("quit")
-        status, _ = self.wait_exit()
-        waited = time.monotonic() - started
-        self.assertEqual(status, 0)
-        self.assertEqual(self.terms(), 1, "one SIGTERM, never more")
-        self.assertGreaterEqual(waited, 1.5)
-
-    def signalled(self, number):
-        self.start_server_that_logs_sigterm(exits=True)
-        self.signal_launcher(number)
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 0)
-        self.assertEqual(self.terms(), 1)
-
-    def test_sigterm_to_the_launcher_quits_as_the_menu_does(self):
-        self.signalled(signal.SIGTERM)
-
-    def test_sigint_to_the_launcher_quits_as_the_menu_does(self):
-        self.signalled(signal.SIGINT)
-
-    def test_sighup_to_the_launcher_quits_as_the_menu_does(self):
-        self.signalled(signal.SIGHUP)
-
-    def test_runs_without_a_session_bus(self):
-        ready = self.path("ready")
-        self.start(f"on-term-exit:$TERMLOG;mark:{ready};out:порт 1;wait",
-                   env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=" + self.path("no-bus")}, wait_for_bus_name=False)
-        wait_for(lambda: os.path.exists(ready), what="the server")
-        self.signal_launcher(signal.SIGTERM)
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 0)
-        self.assertEqual(self.terms(), 1)
-
-    def test_server_ending_by_itself_ends_the_launcher_silently(self):
-        for script in ("out:порт 1;exit:3", "out:порт 1;sleep:100;kill:9", "out:a;exit:0"):
-            with self.subTest(script=script):
-                # The last launcher's name must be gone, or this one would
-                # hand itself over to it.
-                wait_for(lambda: not self.bus.has_owner(APP_ID), what="the bus name to be free")
-                self.start(script, wait_for_bus_name=False)
-                status, err = self.wait_exit()
-                self.assertEqual((status, err), (0, ""), "silently")
-
-
-class Failure(Desktop):
-    def expect_alert(self, explanation):
-        headline, text, button = read_alert()
-        self.assertEqual(headline, HEADLINE)
-        self.assertEqual(text, explanation)
-        self.assertIsNone(self.launcher.poll(), "the launcher waits for the alert")
-        press(button)
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 1)
-
-    def test_server_missing(self):
-        os.unlink(self.server_path)
-        self.start("", wait_for_bus_name=False)
-        self.expect_alert("Не найден встроенный сервер (quillary-bin).")
-
-    def test_server_not_executable(self):
-        os.unlink(self.server_path)
-        with open(self.server_path, "w") as f:
-            f.write("#!/bin/sh\n")
-        self.start("", wait_for_bus_name=False)
-        self.expect_alert("Не удалось запустить сервер: Permission denied")
-
-    def test_early_exit_with_lines(self):
-        self.start("out:1;out:2;err:3;out:4;out:нет файла настроек;exit:2", wait_for_bus_name=False)
-        self.expect_alert("2\n3\n4\nнет файла настроек")
-
-    def test_early_exit_without_a_line(self):
-        self.start("exit:1", wait_for_bus_name=False)
-        self.expect_alert("Сервер завершился без сообщения.")
-
-    def test_killed_by_a_signal_before_the_port(self):
-        self.start("out:падаю;kill:6", wait_for_bus_name=False)
-        self.expect_alert("падаю")
-
-    def test_quit_while_the_alert_is_up(self):
-        self.start("out:ошибка;exit:1", wait_for_bus_name=False)
-        read_alert()
-        self.assertEqual(self.launch_again(), 0, "a second launch during the alert")
-        self.activate_action("quit")
-        status, _ = self.wait_exit()
-        self.assertEqual(status, 1, "the failure stands")
-
-    def test_no_display(self):
-        os.unlink(self.server_path)
-        self.start("", env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, wait_for_bus_name=False)
-        status, err = self.wait_exit()
-        self.assertEqual(status, 1)
-        self.assertIn(HEADLINE + "\nНе найден встроенный сервер (quillary-bin).\n", err)
-
-
-class Footprint(Desktop):
-    def test_no_gtk_is_mapped_while_running(self):
-        self.start("out:порт 1;wait")
-        self.activate_action("open")
-        maps = self.maps()
-        self.assertIn("libgio-2.0", maps, "the check reads the right process")
-        self.assertNotIn("libgtk", maps)
-        self.assertNotIn("quillary-alert", maps)
+        self.assertEqual(desktop.opened(), [])
+        with open(f"/proc/{desktop.launcher.pid}/maps") as f:
+            maps = f.read()
+        self.assertIn("libgio-2.0", maps, "the check reads the launcher")
+        self.assertNotIn("libgtk", maps, "GTK is loaded only for the alert")
 
 
 if __name__ == "__main__":
