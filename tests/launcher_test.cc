@@ -231,6 +231,7 @@ TEST_P(Quit, SendsOneSigtermAndOpensOnlyOnceThePortIsKnown)
     EXPECT_EQ(platform.openedURLs, std::vector<std::string>{"http://localhost:443"});
 
     platform.terminate(ExitStatus::success);
+    EXPECT_EQ(readFile(scratch / "log"), "TERM\n") << "waited for";
     std::ofstream(scratch / "stop");
     int steps = platform.steps;
     ASSERT_TRUE(platform.runUntil([&] { return platform.steps > steps; })) << "the server's end";
