@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Launcher, Quit, ::testing::Values("exit 0", ":"),
 // not get the SIGTERM. Needs leave to choose the next PID (root).
 TEST(PosixProcess, TerminateAfterTheReapSignalsNobody)
 {
-    std::filesystem::path server = std::filesystem::path(::testing::TempDir()) / "quillary-pid";
+    std::filesystem::path server = std::filesystem::path(::testing::TempDir()) / ("quillary-pid-" + std::to_string(::getpid()));
     std::ofstream(server) << "#!/bin/sh\necho $$\n";
     std::filesystem::permissions(server, std::filesystem::perms::owner_all);
     std::promise<pid_t> started;
