@@ -1,4 +1,4 @@
-// Reads the controller's state and feeds its consume, for tests only.
+// Reads the controller's output state and feeds its consume, for tests only.
 #pragma once
 
 #include "app/app_delegate.hh"
@@ -9,9 +9,6 @@ struct AppDelegateProbe {
     static void consume(AppDelegate& d, std::string_view text) { d.consume(text); }
     static const std::deque<std::string>& tail(const AppDelegate& d) { return d.tail; }
     static std::optional<std::int64_t> port(const AppDelegate& d) { return d.port; }
-    static bool quitting(const AppDelegate& d) { return d.quitting; }
-    static bool hasChild(const AppDelegate& d) { return d.child != nullptr; }
-    static bool hasStatusItem(const AppDelegate& d) { return d.statusItem != nullptr; }
 };
 
 } // namespace quillary

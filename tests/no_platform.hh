@@ -1,17 +1,25 @@
 // A platform that does nothing, for driving the controller's output road
-// alone (the fuzz target, the benchmarks).
+// alone (the fuzz target, the benchmarks) and as the base of the tests' own.
 #pragma once
 
 #include "platform/platform.hh"
 
 namespace quillary {
 
-class NoPlatform final : public Platform {
+class NoPlatform : public Platform {
 public:
     void terminate(ExitStatus) override {}
     void setActivationPolicy(ActivationPolicy) override {}
     void setMainMenu(Menu) override {}
-    std::unique_ptr<StatusItem> makeStatusItem() override { return nullptr; }
+    std::unique_ptr<StatusItem> makeStatusItem() override
+    {
+        struct NoStatusItem final : StatusItem {
+            bool setSymbolImage(std::string_view, std::string_view) override { return true; }
+            void setTitle(std::string_view) override {}
+            void setMenu(Menu) override {}
+        };
+        return std::make_unique<NoStatusItem>();
+    }
     void runModalAlert(std::string_view, std::string_view) override {}
     void openURL(std::string_view) override {}
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return std::nullopt; }
