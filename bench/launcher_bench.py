@@ -10,8 +10,8 @@ It drives the real built launcher as a desktop session would have it: its own
 Xvfb, its own session bus on which the accessibility bus is activated (as a
 desktop session starts it: org.a11y.Bus, then the registry on that bus), a
 tray host stand-in (tests/desktop/tray_host.py) and a recorder as the default
-browser. The launcher runs from a temporary bundle in which the tests' fake
-server, linked statically (bench_fake_server), stands in the server's place.
+browser. The launcher runs from a temporary bundle in which a scripted server,
+linked statically (bench/fake_server.cc), stands in the server's place.
 
 Each figure is taken side by side with its floor in the same round, in
 alternating order, over several rounds, and shown as median (min–max).

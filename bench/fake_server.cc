@@ -1,4 +1,4 @@
-// A stand-in for the embedded server, driven by the FAKE_SERVER variable:
+// The benchmark's server, driven by the FAKE_SERVER variable:
 // steps separated by ';', each "name" or "name:argument". Arguments take the
 // escapes \n \r \t \\ and \xHH (so \x3b is a ';').
 //
