@@ -297,6 +297,19 @@ class Failure(Desktop):
         self.assertEqual(status, 1)
         self.assertIn(HEADLINE + "\nНе найден встроенный сервер (quillary-bin).\n", err)
 
+    def test_no_gtk(self):
+        # GTK is only recommended by the package. Without it (here: a
+        # library of its name that cannot be loaded) the launcher starts as
+        # ever, and the alert's texts go to standard error.
+        libraries, failing = self.path("libraries"), self.path("fail")
+        os.mkdir(libraries)
+        open(os.path.join(libraries, "libgtk-3.so.0"), "w").close()
+        self.start(f"await:{failing};err:нет файла настроек;exit:2", env={"LD_LIBRARY_PATH": libraries})
+        open(failing, "w").close()
+        status, err = self.wait_exit()
+        self.assertEqual(status, 1)
+        self.assertIn(HEADLINE + "\nнет файла настроек\n", err)
+
 
 class Footprint(Desktop):
     def test_no_gtk_is_mapped_while_running(self):
