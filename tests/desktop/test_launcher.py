@@ -298,9 +298,8 @@ class Failure(Desktop):
         self.assertIn(HEADLINE + "\nНе найден встроенный сервер (quillary-bin).\n", err)
 
     def test_no_gtk(self):
-        # GTK is only recommended by the package. Without it (here: a
-        # library of its name that cannot be loaded) the launcher starts as
-        # ever, and the alert's texts go to standard error.
+        # GTK is only recommended by the package. Without it (here: a library of
+        # its name that cannot be loaded) the alert's texts go to standard error.
         libraries, failing = self.path("libraries"), self.path("fail")
         os.mkdir(libraries)
         open(os.path.join(libraries, "libgtk-3.so.0"), "w").close()
