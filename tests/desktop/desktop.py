@@ -62,9 +62,10 @@ class Session:
     """One desktop. The accessibility bus announces itself on the X root
     window and puts its socket in the runtime directory, so each session
     has both of its own, or sessions side by side meet each other's alerts.
-    `browser` is the Exec line of the default http handler."""
+    `browser` is the Exec line of the default http handler; `bundle`, an
+    installed launcher's prefix to run it from."""
 
-    def __init__(self, launcher=None, browser=None):
+    def __init__(self, launcher=None, browser=None, bundle=None):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
         self.started = []
         os.environ["XDG_RUNTIME_DIR"] = self.path("runtime")
@@ -86,9 +87,11 @@ class Session:
         self.urls = self.path("urls")
         self.term_log = self.path("term.log")
         self.ready = self.path("ready")
-        self.bundle = self.path("bundle")
+        # The launcher runs from a copy, or from where it is installed.
+        self.bundle = bundle or self.path("bundle")
         self.launcher = None
-        self.make_bundle(launcher or os.environ["QUILLARY_LAUNCHER"])
+        if not bundle:
+            self.make_bundle(launcher or os.environ["QUILLARY_LAUNCHER"])
         self.env = self.make_environment(browser or f"/bin/sh -c 'echo \"$1\" >> {self.urls}' recorder %u")
 
     def path(self, name):

@@ -24,6 +24,8 @@ LONG = "its last four reads, each by its start and end"
 MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
 PORT = 'echo "порт 1"; touch "$READY"; '
 X99 = "$(printf %099d 0 | tr 0 x)"
+STDERR = "the two texts on standard error"
+NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
 
 Row = namedtuple("Row", "fault server then alert status terms sees env", defaults=(None, None, 0, 0, None, None))
 # then: what the launcher is given once the server is READY (an action or a
@@ -59,7 +61,9 @@ ROWS = {
                                                    "echo ошибка; exit 1", "launch again, quit", alert="ошибка",
                                                    status=1),
     "no_display": Row("no display for the alert", MISSING, alert="Не найден встроенный сервер (quillary-bin).",
-                      status=1, env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, sees="the two texts on standard error"),
+                      status=1, env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, sees=STDERR),
+    "no_gtk": Row("GTK cannot be loaded (the package only recommends it)", "echo 'нет файла настроек' >&2; exit 2",
+                  alert="нет файла настроек", status=1, env={"LD_LIBRARY_PATH": NO_GTK}, sees=STDERR),
     "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
     "sigterm": Row("SIGTERM to the launcher", PORT + "idle", signal.SIGTERM, terms=1),
     "sigint": Row("SIGINT to the launcher", PORT + "idle", signal.SIGINT, terms=1),
@@ -125,8 +129,13 @@ class Faults(Desktop):
         self.put_in_the_servers_place(row.server)
         if row.then == "open, quit":
             os.unlink(os.path.join(desktop.env["XDG_DATA_HOME"], "applications", "browser.desktop"))
-        desktop.start(env=row.env, wait_for_bus_name=False)
-        if row.env and "DISPLAY" in row.env:
+        env = dict(row.env or {})
+        if env.get("LD_LIBRARY_PATH") == NO_GTK:
+            env["LD_LIBRARY_PATH"] = desktop.path(NO_GTK)
+            os.mkdir(env["LD_LIBRARY_PATH"])
+            open(os.path.join(env["LD_LIBRARY_PATH"], "libgtk-3.so.0"), "w").close()
+        desktop.start(env=env, wait_for_bus_name=False)
+        if row.sees == STDERR:
             status, err = desktop.wait_exit()
             self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
         elif row.alert:

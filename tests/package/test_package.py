@@ -1,0 +1,73 @@
+"""The Debian package as a user meets it: `apt-get install`, the installed
+launcher with the packaged server on a desktop of its own, its page opened
+from the tray, and `apt-get remove --purge`. It changes the system: run it
+as root and alone, never among the parallel tests (see the README)."""
+
+import http.client
+import os
+import shlex
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from desktop import OPEN, GLib, Session, scaled  # noqa: E402
+from tray_host import TrayHost  # noqa: E402
+
+ENTRY = "/usr/share/applications/org.quillary.Quillary.desktop"
+# Where a package's files are, and dpkg's own record of them.
+WATCHED = ("/usr", "/etc", "/opt", "/var/lib/dpkg/info")
+
+
+def file_list():
+    return {os.path.join(top, name) for root in WATCHED for top, dirs, files in os.walk(root)
+            for name in dirs + files}
+
+
+def apt_get(*args, check=True):
+    subprocess.run(["apt-get", "-y", "-q", "-o", "DPkg::Lock::Timeout=900", *args], check=check,
+                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), stdout=subprocess.DEVNULL,
+                   stderr=None if check else subprocess.DEVNULL)
+
+
+class Package(unittest.TestCase):
+    def test_install_run_remove(self):
+        before = file_list()
+        self.addCleanup(apt_get, "remove", "--purge", "quillary", check=False)  # when the test failed
+        apt_get("install", DEB)
+        desktop = Session(bundle="/usr")
+        self.addCleanup(desktop.close)
+        fields = subprocess.run(["dpkg-query", "-W", "-f", "${Depends}\n${Recommends}", "quillary"],
+                                capture_output=True, text=True, check=True).stdout.split("\n")
+        with self.subTest("GTK, which only the alert needs, is recommended, not required"):
+            self.assertNotIn("libgtk", fields[0])
+            self.assertIn("libgtk-3", fields[1])
+
+        host = TrayHost(desktop.address)
+        self.addCleanup(host.close)
+        desktop.start()  # with the packaged server
+        item = host.wait_for_item()
+        desktop.open_once_port_is_known(lambda: item.click(OPEN))
+        url = desktop.opened()[0]
+        with self.subTest("the packaged server's page at the address opened"):
+            self.assertRegex(url, r"\Ahttp://localhost:[1-9][0-9]*\Z")
+            connection = http.client.HTTPConnection("localhost", int(url.rsplit(":", 1)[1]), timeout=scaled(10))
+            self.addCleanup(connection.close)
+            connection.request("GET", "/")
+            self.assertEqual(connection.getresponse().status, 200)
+
+        with self.subTest("the desktop entry's quit action reaches the launcher"):
+            entry = GLib.KeyFile()
+            entry.load_from_file(ENTRY, GLib.KeyFileFlags.NONE)
+            quit = shlex.split(entry.get_string("Desktop Action quit", "Exec"))
+            subprocess.run(quit, env=desktop.env, check=True, timeout=scaled(10))
+            self.assertEqual(desktop.wait_exit()[0], 0)
+
+        apt_get("remove", "--purge", "quillary")
+        with self.subTest("removed, it leaves the file list as it was"):
+            self.assertEqual(sorted(file_list() ^ before), [])
+
+
+if __name__ == "__main__":
+    DEB = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
