@@ -100,7 +100,7 @@ int closeOnExecPipe(int fds[2])
 void closeAboveStandardStreams(posix_spawn_file_actions_t& actions)
 {
 #if QUILLARY_HAVE_CLOSEFROM_NP
-    closeAboveStandardStreams(actions);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #else
     // Without closefrom in the file actions, every descriptor open now is
     // marked close-on-exec instead; the launcher execs nothing itself, so
