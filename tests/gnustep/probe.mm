@@ -60,8 +60,6 @@ static void texts(NSView* view, NSMutableArray* found)
 {
     if ([view isKindOfClass:[NSTextField class]])
         [found addObject:[(NSTextField*)view stringValue]];
-    if ([view isKindOfClass:[NSButton class]])
-        [found addObject:[(NSButton*)view title]];
     if ([view isKindOfClass:[NSTextView class]])
         [found addObject:[(NSTextView*)view string]];
     NSArray* subviews = [view subviews];
