@@ -24,8 +24,8 @@
 #include <dispatch/dispatch.h>
 #endif
 
-// Newer AppKit than every system (and GNUstep) has, declared here so that
-// the headers that lack it compile; each is sent only after
+// AppKit that GNUstep (and an older system) lacks, declared here so that
+// the adapter compiles against headers without it; each is sent only after
 // respondsToSelector: has said it is there.
 @protocol QuillaryNewerAppKit
 - (BOOL)setActivationPolicy:(NSInteger)activationPolicy; // NSApplication, 10.6
@@ -289,10 +289,11 @@ int MacPlatform::run(ApplicationDelegate& delegate)
 void MacPlatform::applicationWillTerminate()
 {
     terminating_ = true;
+    std::deque<std::function<void()>> dropped; // destroyed outside the lock
     {
         std::lock_guard lock(queueMutex_);
         queueClosed_ = true;
-        queue_.clear();
+        dropped.swap(queue_);
     }
     delegate_->applicationWillTerminate();
     // NSApp ends the process with status 0 once this returns; a failure
