@@ -45,6 +45,7 @@ class Launcher(Desktop):
             f.write(f"{{ NSExecutable = {name}; NSTypes = ({{ NSName = URL; NSSchemes = (http); NSRole = Viewer; }}); }}")
         subprocess.run(["make_services"], env=env, check=True, capture_output=True)
         subprocess.run([os.path.join(recorder, name), "--register"], env=env, check=True, capture_output=True)
+        self.addCleanup(subprocess.run, ["pkill", "-f", "^" + os.path.join(recorder, name)])
         return env
 
     def start(self, script):
