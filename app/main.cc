@@ -1,6 +1,7 @@
-// The launcher's process entry: the Linux desktop, one controller.
+// The launcher's process entry: the desktop's platform, one controller.
 #include "app/app_delegate.hh"
-#include "platform/linux/linux_platform.hh"
+// The adapter's own folder, which the build puts on the include path.
+#include "native_platform.hh"
 
 #include <csignal>
 
@@ -20,7 +21,7 @@ int main()
     // server behind our back, and its exit status would be lost.
     std::signal(SIGCHLD, SIG_DFL);
 
-    quillary::LinuxPlatform platform;
+    quillary::NativePlatform platform;
     auto delegate = std::make_shared<quillary::AppDelegate>(platform);
     return platform.run(*delegate);
 }

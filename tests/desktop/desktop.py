@@ -247,9 +247,10 @@ class Session:
 
 class Desktop(unittest.TestCase):
     """A test with a session of its own in self.desktop."""
+    session = Session
 
     def setUp(self):
-        self.desktop = Session()
+        self.desktop = self.session()
         self.addCleanup(self.desktop.close)
 
     def tray(self):

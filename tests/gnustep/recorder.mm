@@ -1,0 +1,44 @@
+// The default browser of the GNUstep tests: a GNUstep application that
+// NSWorkspace starts for http addresses (once registered with --register),
+// and that appends each address it is given to the file $RECORDER_LOG.
+// GNUstep finds a running application by its name among all of the user's:
+// each test names its copy apart.
+#import <AppKit/AppKit.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+@interface Recorder : NSObject
+@end
+
+@implementation Recorder
+
+- (BOOL)application:(NSApplication*)application openURL:(NSURL*)url
+{
+    if (FILE* log = std::fopen(std::getenv("RECORDER_LOG"), "a")) {
+        std::fprintf(log, "%s\n", [[url absoluteString] UTF8String]);
+        std::fclose(log);
+    }
+    // It runs on for the next address, as a browser does; the test ends it.
+    (void)application; // the asking application's NSApp, through Distributed Objects
+    return YES;
+}
+
+@end
+
+int main(int argc, char** argv)
+{
+    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+    [NSApplication sharedApplication];
+    if (argc > 1 && std::strcmp(argv[1], "--register") == 0) {
+        NSWorkspace* workspace = [NSWorkspace sharedWorkspace];
+        NSString* name = [[NSProcessInfo processInfo] processName];
+        [workspace setBestApp:name inRole:nil forScheme:@"http"];
+        return [[workspace getBestAppInRole:nil forScheme:@"http"] isEqual:name] ? 0 : 1;
+    }
+    [NSApp setDelegate:[[Recorder alloc] init]];
+    [NSApp run];
+    [pool release];
+    return 0;
+}

@@ -1,0 +1,112 @@
+"""The AppKit launcher under GNUstep on a display of its own: a Quillary.app
+holding the probed launcher (probe.mm tells on its standard output what
+GNUstep shows no screen reader) and a server, and a recorder that NSWorkspace
+knows as the http browser. Paths come from CTest: QUILLARY_LAUNCHER, _BUNDLE,
+_SAMPLE_SERVER, _RECORDER, _ARTIFACTS_DIR."""
+
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from desktop import Desktop, Session, scaled, wait_for  # noqa: E402
+
+
+class AppSession(Session):
+    def make_bundle(self, launcher):
+        self.bundle = self.path("Quillary.app")
+        os.makedirs(self.bundle)
+        shutil.copy2(os.environ["QUILLARY_LAUNCHER"], os.path.join(self.bundle, "quillary"))
+        os.symlink(os.path.join(os.environ["QUILLARY_BUNDLE"], "Resources"), os.path.join(self.bundle, "Resources"))
+
+    @property
+    def server_path(self):
+        return os.path.join(self.bundle, "quillary-bin")
+
+    def make_environment(self, browser):
+        # GNUstep keeps defaults, its list of applications and the browser
+        # under the home of the password database, whatever HOME says: a
+        # configuration of the test's own puts them in the test's folder.
+        env = dict(super().make_environment(browser), GNUSTEP_CONFIG_FILE=self.path("GNUstep.conf"),
+                   RECORDER_LOG=self.urls)
+        with open("/etc/GNUstep/GNUstep.conf") as system, open(env["GNUSTEP_CONFIG_FILE"], "w") as conf:
+            conf.writelines(line for line in system if not line.startswith("GNUSTEP_USER"))
+            for name, folder in ("CONFIG_FILE", "none"), ("DEFAULTS_DIR", "Defaults"), ("DIR_APPS", "Apps"), (
+                    "DIR_LIBRARY", "Library"):
+                conf.write(f"GNUSTEP_USER_{name}={self.path(folder)}\n")
+        name = f"Recorder{os.getpid()}"
+        self.recorder = self.path(f"Apps/{name}.app/{name}")
+        os.makedirs(self.path(f"Apps/{name}.app/Resources"))
+        shutil.copy2(os.environ["QUILLARY_RECORDER"], self.recorder)
+        with open(self.path(f"Apps/{name}.app/Resources/Info-gnustep.plist"), "w") as f:
+            f.write(f"{{ NSExecutable = {name}; NSTypes = ({{ NSName = URL; NSSchemes = (http); NSRole = Viewer; }}); }}")
+        subprocess.run(["make_services"], env=env, check=True, capture_output=True)
+        subprocess.run([self.recorder, "--register"], env=env, check=True, capture_output=True)
+        return env
+
+    def close(self):
+        subprocess.run(["pkill", "-f", "^" + self.recorder])
+        super().close()
+
+    def start(self, script):
+        self.set_server(script)
+        # Into files: what GNUstep starts for the launcher (its daemons, the
+        # browser) keeps them open after it.
+        with open(self.path("report"), "w") as report, open(self.path("stderr"), "w") as stderr:
+            self.launcher = self.spawn([os.path.join(self.bundle, "quillary")], env=self.desktop.env, text=True,
+                                       stdin=subprocess.PIPE, stdout=report, stderr=stderr, start_new_session=True)
+
+
+class Launcher(Desktop):
+    session = AppSession
+
+    def said(self, kind):
+        """The probe's reports of one kind, each as its fields, once there is one."""
+        def reports():
+            with open(self.desktop.path("report")) as f:
+                return [line.rstrip("\n").split("\t")[1:] for line in f if line.split("\t")[0].strip() == kind]
+        return wait_for(reports, timeout=20, what=f"the probe's {kind!r}")
+
+    def press(self, key):
+        self.desktop.launcher.stdin.write(key + "\n")
+        self.desktop.launcher.stdin.flush()
+
+    def test_sample_server_menu_open_and_quit(self):
+        sample = os.environ["QUILLARY_SAMPLE_SERVER"]
+        # The sample server under a shell that logs each SIGTERM and passes it on.
+        self.desktop.start(f"trap 'echo TERM >> \"$TERMLOG\"; kill $pid; wait $pid; exit 0' TERM\n{sample} & pid=$!\nwait $pid\n")
+        self.assertEqual(self.said("menu"), [["Quillary"]])
+        self.assertEqual(self.said("item"), [["Открыть Quillary", "Command-o"], ["-"], ["Выйти из Quillary", "Command-q"]])
+        # GNUstep's systemStatusBar is nil, so no status item can be made or
+        # checked here: the launcher is to run on without one.
+        self.assertEqual(self.said("statusbar"), [["none"]])
+        self.desktop.open_once_port_is_known(lambda: self.press("o"))
+        url = self.desktop.opened()[0]
+        self.assertRegex(url, r"^http://localhost:\d+$")
+        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(url, timeout=scaled(10)) as page:
+            self.assertEqual(page.status, 200)
+        started = subprocess.run(["pgrep", "-f", "-x", sample], capture_output=True, text=True).stdout.split()
+        self.assertEqual(len(started), 1, "the sample server, started once")
+        self.press("q")
+        self.assertEqual((self.desktop.wait_exit()[0], self.said("will terminate"), self.desktop.terms()), (0, [[]], 1))
+
+    def test_early_failure_alert(self):
+        self.desktop.start("for n in 1 2 3 4 5; do echo line $n; done\necho line 6 >&2\nexit 3\n")
+        texts = [text for text in self.said("modal")[0] if text]
+        self.assertEqual(texts, ["Quillary не запустился", "line 3\\nline 4\\nline 5\\nline 6"])
+        artifacts = os.environ["QUILLARY_ARTIFACTS_DIR"]
+        os.makedirs(artifacts, exist_ok=True)
+        subprocess.run(["import", "-display", self.desktop.display, "-window", "root",
+                        os.path.join(artifacts, "gnustep-alert.png")], check=True)
+        # Dismissed from the keyboard, as a user would: Return is its button's key.
+        alert = wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Alert$"], env=self.desktop.env,
+                                                capture_output=True, text=True).stdout.split(), what="the alert window")
+        subprocess.run(["xdotool", "windowfocus", "--sync", alert[-1], "key", "Return"], env=self.desktop.env, check=True)
+        self.assertEqual(self.desktop.wait_exit()[0], 1)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
