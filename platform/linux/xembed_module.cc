@@ -1,0 +1,154 @@
+#include "platform/linux/xembed_module.hh"
+
+#include <gtk/gtk.h>
+
+#include <string>
+
+// GtkStatusIcon is deprecated for the very reason it is used here: it is
+// GTK's XEmbed tray icon, and the trays that need one speak nothing else.
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+
+namespace {
+
+GtkStatusIcon* icon = nullptr;
+GtkWidget* menu = nullptr;
+std::string letter;
+QuillaryXEmbedChosen onChosen = nullptr;
+void* chosenData = nullptr;
+
+// Drawn where the icon cannot be had, so that the tray never shows an empty
+// square: the title's first letter, light on a dark disc, readable on light
+// and dark panels alike.
+GdkPixbuf* letterIcon(int size)
+{
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
+    cairo_t* cairo = cairo_create(surface);
+    cairo_arc(cairo, size / 2.0, size / 2.0, size / 2.0, 0, 2 * G_PI);
+    cairo_set_source_rgb(cairo, 0.18, 0.20, 0.21);
+    cairo_fill(cairo);
+    PangoLayout* layout = pango_cairo_create_layout(cairo);
+    PangoFontDescription* font = pango_font_description_from_string("Sans Bold");
+    pango_font_description_set_absolute_size(font, size * 0.6 * PANGO_SCALE);
+    pango_layout_set_font_description(layout, font);
+    pango_layout_set_text(layout, letter.c_str(), -1);
+    int width, height;
+    pango_layout_get_pixel_size(layout, &width, &height);
+    cairo_move_to(cairo, (size - width) / 2.0, (size - height) / 2.0);
+    cairo_set_source_rgb(cairo, 1, 1, 1);
+    pango_cairo_show_layout(cairo, layout);
+    pango_font_description_free(font);
+    g_object_unref(layout);
+    cairo_destroy(cairo);
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(surface, 0, 0, size, size);
+    cairo_surface_destroy(surface);
+    return pixbuf;
+}
+
+gboolean onSizeChanged(GtkStatusIcon* statusIcon, int size, gpointer)
+{
+    if (letter.empty() || size <= 0)
+        return FALSE;
+    GdkPixbuf* pixbuf = letterIcon(size);
+    gtk_status_icon_set_from_pixbuf(statusIcon, pixbuf);
+    g_object_unref(pixbuf);
+    return TRUE;
+}
+
+// Trays send a left click as "activate" and a right click as "popup-menu";
+// the item is all menu, so both open it.
+void popUp(GtkStatusIcon*, gpointer)
+{
+    gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
+}
+
+void popUpFor(GtkStatusIcon* statusIcon, guint, guint, gpointer data)
+{
+    popUp(statusIcon, data);
+}
+
+GtkWidget* menuOf(const char* const* labels, int count)
+{
+    GtkWidget* popup = gtk_menu_new();
+    for (int index = 0; index < count; ++index) {
+        GtkWidget* entry = labels[index] ? gtk_menu_item_new_with_label(labels[index]) : gtk_separator_menu_item_new();
+        if (labels[index])
+            g_signal_connect(entry, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer index) {
+                                 if (onChosen)
+                                     onChosen(GPOINTER_TO_INT(index), chosenData);
+                             }),
+                             GINT_TO_POINTER(index));
+        gtk_menu_shell_append(GTK_MENU_SHELL(popup), entry);
+    }
+    gtk_widget_show_all(popup);
+    return popup;
+}
+
+} // namespace
+
+extern "C" {
+
+G_MODULE_EXPORT int quillary_xembed_show(const char* iconThemeDir, const char* iconName, const char* title,
+                                         const char* const* labels, int count, QuillaryXEmbedChosen chosen,
+                                         void* data)
+{
+    // XEmbed is X11's: the X backend, whatever else the session offers.
+    if (!icon)
+        gdk_set_allowed_backends("x11");
+    // A tray icon and a menu draw nothing with OpenGL, yet GDK's X backend
+    // loads the GL driver to choose its visuals: 90 MB resident instead of
+    // 37 (Mesa, on Xvfb). The setting is read once, by the initialisation,
+    // and put back at once, so that the browser does not inherit it.
+    char* gl = g_strdup(g_getenv("GDK_GL"));
+    g_setenv("GDK_GL", "disable", TRUE);
+    bool initialised = gtk_init_check(nullptr, nullptr);
+    if (gl)
+        g_setenv("GDK_GL", gl, TRUE);
+    else
+        g_unsetenv("GDK_GL");
+    g_free(gl);
+    if (!initialised)
+        return -1;
+    if (!icon) {
+        icon = gtk_status_icon_new();
+        g_signal_connect(icon, "activate", G_CALLBACK(popUp), nullptr);
+        g_signal_connect(icon, "popup-menu", G_CALLBACK(popUpFor), nullptr);
+        g_signal_connect(icon, "size-changed", G_CALLBACK(onSizeChanged), nullptr);
+    }
+    onChosen = chosen;
+    chosenData = data;
+
+    GtkIconTheme* theme = gtk_icon_theme_get_default();
+    gchar** searchPath = nullptr;
+    gtk_icon_theme_get_search_path(theme, &searchPath, nullptr);
+    if (*iconThemeDir && !g_strv_contains(searchPath, iconThemeDir))
+        gtk_icon_theme_append_search_path(theme, iconThemeDir);
+    g_strfreev(searchPath);
+    if (*iconName && gtk_icon_theme_has_icon(theme, iconName)) {
+        letter.clear();
+        gtk_status_icon_set_from_icon_name(icon, iconName);
+    } else {
+        letter.assign(title, *title ? g_utf8_next_char(title) - title : 0);
+        onSizeChanged(icon, gtk_status_icon_get_size(icon), nullptr);
+    }
+    gtk_status_icon_set_title(icon, title);
+    gtk_status_icon_set_tooltip_text(icon, title);
+    gtk_status_icon_set_name(icon, "quillary");
+
+    if (menu)
+        gtk_widget_destroy(menu);
+    menu = menuOf(labels, count);
+    gtk_status_icon_set_visible(icon, TRUE);
+    return 0;
+}
+
+G_MODULE_EXPORT void quillary_xembed_hide(void)
+{
+    onChosen = nullptr;
+    if (menu)
+        gtk_widget_destroy(menu);
+    menu = nullptr;
+    g_clear_object(&icon);
+}
+}
+
+G_GNUC_END_IGNORE_DEPRECATIONS
