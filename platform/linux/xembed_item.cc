@@ -17,10 +17,9 @@ XEmbedItem::~XEmbedItem()
     hide();
 }
 
-void XEmbedItem::setIcon(std::string iconThemeDir, std::string iconName)
+void XEmbedItem::setIcon(std::string iconFile)
 {
-    iconThemeDir_ = std::move(iconThemeDir);
-    iconName_ = std::move(iconName);
+    iconFile_ = std::move(iconFile);
     update();
 }
 
@@ -82,7 +81,7 @@ void XEmbedItem::update()
         auto& item = *static_cast<XEmbedItem*>(self);
         item.onAction_(item.entries_[static_cast<std::size_t>(index)].second);
     };
-    if (reinterpret_cast<QuillaryXEmbedShow>(showIcon)(iconThemeDir_.c_str(), iconName_.c_str(), title_.c_str(),
+    if (reinterpret_cast<QuillaryXEmbedShow>(showIcon)(iconFile_.c_str(), title_.c_str(),
                                                        labels.data(), static_cast<int>(labels.size()), chosen,
                                                        this) != 0)
         shown_ = false;

@@ -26,8 +26,8 @@ public:
     XEmbedItem(const XEmbedItem&) = delete;
     XEmbedItem& operator=(const XEmbedItem&) = delete;
 
-    // The icon's name in the icon theme directory, or empty for the title.
-    void setIcon(std::string iconThemeDir, std::string iconName);
+    // The icon's file, or empty for the title's first letter.
+    void setIcon(std::string iconFile);
     void setTitle(std::string title);
     void setMenu(const Menu& menu);
 
@@ -46,8 +46,7 @@ private:
     GModule* module_ = nullptr;
     std::unique_ptr<XTray> waiting_; // for a tray to start
     bool shown_ = false;
-    std::string iconThemeDir_;
-    std::string iconName_;
+    std::string iconFile_;
     std::string title_;
     // The menu's entries in order; an empty title is a separator.
     std::vector<std::pair<std::string, MenuAction>> entries_;

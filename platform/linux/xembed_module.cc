@@ -10,45 +10,62 @@ G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 namespace {
 
+// Until the tray says otherwise: the usual height of a panel's icons.
+constexpr int kStartSize = 22;
+
 GtkStatusIcon* icon = nullptr;
 GtkWidget* menu = nullptr;
+std::string iconPath;
 std::string letter;
 QuillaryXEmbedChosen onChosen = nullptr;
 void* chosenData = nullptr;
 
-// Drawn where the icon cannot be had, so that the tray never shows an empty
-// square: the title's first letter, light on a dark disc, readable on light
-// and dark panels alike.
-GdkPixbuf* letterIcon(int size)
+// The icon is drawn light on a dark disc, readable on light and dark panels
+// alike: the symbolic icon's shape (one dark colour, made for light panels),
+// or where it cannot be loaded, the title's first letter, so that the tray
+// never shows an empty square. Drawn here, GTK never has to load an image
+// itself, which it aborts the process for when even its fallback fails.
+GdkPixbuf* drawnIcon(int size)
 {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
     cairo_t* cairo = cairo_create(surface);
     cairo_arc(cairo, size / 2.0, size / 2.0, size / 2.0, 0, 2 * G_PI);
     cairo_set_source_rgb(cairo, 0.18, 0.20, 0.21);
     cairo_fill(cairo);
-    PangoLayout* layout = pango_cairo_create_layout(cairo);
-    PangoFontDescription* font = pango_font_description_from_string("Sans Bold");
-    pango_font_description_set_absolute_size(font, size * 0.6 * PANGO_SCALE);
-    pango_layout_set_font_description(layout, font);
-    pango_layout_set_text(layout, letter.c_str(), -1);
-    int width, height;
-    pango_layout_get_pixel_size(layout, &width, &height);
-    cairo_move_to(cairo, (size - width) / 2.0, (size - height) / 2.0);
     cairo_set_source_rgb(cairo, 1, 1, 1);
-    pango_cairo_show_layout(cairo, layout);
-    pango_font_description_free(font);
-    g_object_unref(layout);
+    int glyphSize = size * 3 / 4;
+    GdkPixbuf* glyph =
+        iconPath.empty() ? nullptr : gdk_pixbuf_new_from_file_at_size(iconPath.c_str(), glyphSize, glyphSize, nullptr);
+    if (glyph) {
+        cairo_surface_t* shape = gdk_cairo_surface_create_from_pixbuf(glyph, 1, nullptr);
+        cairo_mask_surface(cairo, shape, (size - gdk_pixbuf_get_width(glyph)) / 2.0,
+                           (size - gdk_pixbuf_get_height(glyph)) / 2.0);
+        cairo_surface_destroy(shape);
+        g_object_unref(glyph);
+    } else {
+        PangoLayout* layout = pango_cairo_create_layout(cairo);
+        PangoFontDescription* font = pango_font_description_from_string("Sans Bold");
+        pango_font_description_set_absolute_size(font, size * 0.6 * PANGO_SCALE);
+        pango_layout_set_font_description(layout, font);
+        pango_layout_set_text(layout, letter.c_str(), -1);
+        int width, height;
+        pango_layout_get_pixel_size(layout, &width, &height);
+        cairo_move_to(cairo, (size - width) / 2.0, (size - height) / 2.0);
+        pango_cairo_show_layout(cairo, layout);
+        pango_font_description_free(font);
+        g_object_unref(layout);
+    }
     cairo_destroy(cairo);
     GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(surface, 0, 0, size, size);
     cairo_surface_destroy(surface);
     return pixbuf;
 }
 
+// The tray sizes the icon to its image at first, then says what size it
+// wants: the image is drawn again at that size.
 gboolean onSizeChanged(GtkStatusIcon* statusIcon, int size, gpointer)
 {
-    if (letter.empty() || size <= 0)
-        return FALSE;
-    GdkPixbuf* pixbuf = letterIcon(size);
+    GdkPixbuf* pixbuf = drawnIcon(size > 0 ? size : kStartSize);
     gtk_status_icon_set_from_pixbuf(statusIcon, pixbuf);
     g_object_unref(pixbuf);
     return TRUE;
@@ -87,9 +104,8 @@ GtkWidget* menuOf(const char* const* labels, int count)
 
 extern "C" {
 
-G_MODULE_EXPORT int quillary_xembed_show(const char* iconThemeDir, const char* iconName, const char* title,
-                                         const char* const* labels, int count, QuillaryXEmbedChosen chosen,
-                                         void* data)
+G_MODULE_EXPORT int quillary_xembed_show(const char* iconFile, const char* title, const char* const* labels,
+                                         int count, QuillaryXEmbedChosen chosen, void* data)
 {
     // XEmbed is X11's: the X backend, whatever else the session offers.
     if (!icon)
@@ -97,7 +113,8 @@ G_MODULE_EXPORT int quillary_xembed_show(const char* iconThemeDir, const char* i
     // A tray icon and a menu draw nothing with OpenGL, yet GDK's X backend
     // loads the GL driver to choose its visuals: 90 MB resident instead of
     // 37 (Mesa, on Xvfb). The setting is read once, by the initialisation,
-    // and put back at once, so that the browser does not inherit it.
+    // and put back at once, so that the browser does not inherit it; the
+    // environment is touched on the main thread only, here as everywhere.
     char* gl = g_strdup(g_getenv("GDK_GL"));
     g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr);
@@ -117,19 +134,9 @@ G_MODULE_EXPORT int quillary_xembed_show(const char* iconThemeDir, const char* i
     onChosen = chosen;
     chosenData = data;
 
-    GtkIconTheme* theme = gtk_icon_theme_get_default();
-    gchar** searchPath = nullptr;
-    gtk_icon_theme_get_search_path(theme, &searchPath, nullptr);
-    if (*iconThemeDir && !g_strv_contains(searchPath, iconThemeDir))
-        gtk_icon_theme_append_search_path(theme, iconThemeDir);
-    g_strfreev(searchPath);
-    if (*iconName && gtk_icon_theme_has_icon(theme, iconName)) {
-        letter.clear();
-        gtk_status_icon_set_from_icon_name(icon, iconName);
-    } else {
-        letter.assign(title, *title ? g_utf8_next_char(title) - title : 0);
-        onSizeChanged(icon, gtk_status_icon_get_size(icon), nullptr);
-    }
+    iconPath = iconFile;
+    letter.assign(title, *title ? g_utf8_next_char(title) - title : 0);
+    onSizeChanged(icon, gtk_status_icon_get_size(icon), nullptr);
     gtk_status_icon_set_title(icon, title);
     gtk_status_icon_set_tooltip_text(icon, title);
     gtk_status_icon_set_name(icon, "quillary");

@@ -10,14 +10,14 @@ extern "C" {
 // Called on the main context when the menu entry at `index` is chosen.
 using QuillaryXEmbedChosen = void (*)(int index, void* data);
 
-// Shows the icon, or updates the one shown: the icon `iconName` from the
-// icon theme directory `iconThemeDir`, or `title` drawn as text when
-// `iconName` is empty. `labels` are the menu's `count` entries, a null label
-// being a separator. Returns 0, or -1 when no X display can be opened.
-int quillary_xembed_show(const char* iconThemeDir, const char* iconName, const char* title,
-                         const char* const* labels, int count, QuillaryXEmbedChosen chosen, void* data);
-using QuillaryXEmbedShow = int (*)(const char* iconThemeDir, const char* iconName, const char* title,
-                                   const char* const* labels, int count, QuillaryXEmbedChosen chosen, void* data);
+// Shows the icon, or updates the one shown: the image in `iconFile`, or
+// when that is empty, the first letter of `title`. `labels` are the menu's
+// `count` entries, a null label being a separator. Returns 0, or -1 when no
+// X display can be opened.
+int quillary_xembed_show(const char* iconFile, const char* title, const char* const* labels, int count,
+                         QuillaryXEmbedChosen chosen, void* data);
+using QuillaryXEmbedShow = int (*)(const char* iconFile, const char* title, const char* const* labels, int count,
+                                   QuillaryXEmbedChosen chosen, void* data);
 
 // Takes the icon out of the tray; nothing is chosen after this returns.
 void quillary_xembed_hide(void);

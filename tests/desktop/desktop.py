@@ -128,7 +128,9 @@ class Desktop(unittest.TestCase):
         for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
             os.makedirs(os.path.join(bundle, sub), exist_ok=True)
         shutil.copy2(os.environ["QUILLARY_LAUNCHER"], os.path.join(bundle, "bin/quillary"))
-        os.symlink(os.environ["QUILLARY_ALERT_MODULE"], os.path.join(bundle, "lib/quillary/quillary-alert.so"))
+        modules = os.path.dirname(os.environ["QUILLARY_ALERT_MODULE"])  # built side by side
+        for module in ("quillary-alert.so", "quillary-xembed.so"):
+            os.symlink(os.path.join(modules, module), os.path.join(bundle, "lib/quillary", module))
         if server:
             os.symlink(os.environ["QUILLARY_FAKE_SERVER"], os.path.join(bundle, "libexec/quillary/quillary-bin"))
         if icon:
@@ -268,6 +270,35 @@ def accessibility():
     return Atspi
 
 
+def launcher_accessibles():
+    """The launcher's applications on the accessibility bus, as they are now."""
+    Atspi = accessibility()
+    # AT-SPI learns of new applications from bus signals, which arrive only
+    # while the main context runs; and what it has cached is dropped.
+    context = GLib.MainContext.default()
+    while context.pending():
+        context.iteration(False)
+    desktop = Atspi.get_desktop(0)
+    desktop.clear_cache()
+    apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
+    return [app for app in apps if app is not None and app.get_name() == "quillary"]
+
+
+def find(node, role, found=None):
+    """The accessibles of `role` under `node` (itself included), in order."""
+    found = [] if found is None else found
+    try:
+        if node.get_role() == role:
+            found.append(node)
+        for i in range(node.get_child_count()):
+            child = node.get_child_at_index(i)
+            if child is not None:
+                find(child, role, found)
+    except GLib.Error:
+        pass  # an application that went away meanwhile
+    return found
+
+
 def read_alert(timeout=10.0):
     """The launcher's alert as AT-SPI shows it: (headline, explanation, button).
 
@@ -275,36 +306,15 @@ def read_alert(timeout=10.0):
     have set DBUS_SESSION_BUS_ADDRESS in os.environ before the first call."""
     Atspi = accessibility()
 
-    def find(node, role, found):
-        try:
-            if node.get_role() == role:
-                found.append(node)
-            for i in range(node.get_child_count()):
-                child = node.get_child_at_index(i)
-                if child is not None:
-                    find(child, role, found)
-        except GLib.Error:
-            pass  # an application that went away meanwhile
-        return found
-
     def alert():
-        # AT-SPI learns of new applications from bus signals, which arrive
-        # only while the main context runs; and what it has cached is dropped.
-        context = GLib.MainContext.default()
-        while context.pending():
-            context.iteration(False)
-        desktop = Atspi.get_desktop(0)
-        desktop.clear_cache()
-        for i in range(desktop.get_child_count()):
-            app = desktop.get_child_at_index(i)
-            if app is not None and app.get_name() == "quillary":
-                alerts = find(app, Atspi.Role.ALERT, [])
-                buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON, []) if alerts else []
-                if buttons:  # complete; only now read the texts, which may be long
-                    labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL, [])
-                              if label.get_state_set().contains(Atspi.StateType.SHOWING)]
-                    if len(labels) >= 2:
-                        return labels, buttons[0]
+        for app in launcher_accessibles():
+            alerts = find(app, Atspi.Role.ALERT)
+            buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON) if alerts else []
+            if buttons:  # complete; only now read the texts, which may be long
+                labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL)
+                          if label.get_state_set().contains(Atspi.StateType.SHOWING)]
+                if len(labels) >= 2:
+                    return labels, buttons[0]
         return None
 
     def dump(node, depth=0):

@@ -1,0 +1,88 @@
+"""The tray icon in an XEmbed tray (trayer) on a desktop with no
+StatusNotifierItem host: docked once the tray starts, its menu opened by a
+click at the tray and read through AT-SPI, open and quit chosen there; and a
+watcher that comes later takes the item over.
+
+Each test is its own CTest test: test_xembed.py Class.test_name
+"""
+
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from desktop import Desktop, accessibility, find, launcher_accessibles, press, wait_for  # noqa: E402
+from tray_host import TrayHost  # noqa: E402
+
+OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
+ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
+
+
+class XEmbedTray(Desktop):
+    def make_bundle(self):
+        bundle = super().make_bundle(server=False)
+        with open(os.path.join(bundle, "libexec/quillary/quillary-bin"), "w") as server:
+            server.write(f"#!/bin/sh\ntrap 'echo TERM >> {self.path('term.log')}; kill $!; exit 0' TERM\n"
+                         "echo 'веб-интерфейс слушает порт 4321'\nsleep 1000 & wait\n")
+        os.chmod(os.path.join(bundle, "libexec/quillary/quillary-bin"), 0o755)
+        return bundle
+
+    def start_tray(self):
+        tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
+                                 "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.env,
+                                stderr=subprocess.DEVNULL)
+        self.addCleanup(tray.wait)
+        self.addCleanup(tray.terminate)
+
+    def icon_windows(self):
+        """How deep each of the launcher's tray icon windows is in the X window tree: 1 under the root."""
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True, text=True).stdout
+        return [(len(line) - len(line.lstrip())) // 3 for line in tree.splitlines() if '("quillary" "quillary")' in line]
+
+    def docked(self):
+
+        return any(depth > 1 for depth in self.icon_windows())
+
+    def menu(self):
+        """Clicks the tray's icon until the launcher's menu shows; its entries as AT-SPI has them."""
+        Atspi = accessibility()
+
+        def shown():
+            for app in launcher_accessibles():
+                for menu in find(app, Atspi.Role.MENU):
+                    if menu.get_state_set().contains(Atspi.StateType.SHOWING):
+                        return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
+            Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, "b1c")
+        entries = wait_for(shown, what="the menu", interval=0.5)
+        self.assertEqual([e.get_name() if e.get_role() == Atspi.Role.MENU_ITEM else "-" for e in entries],
+                         [OPEN, "-", QUIT])
+        return dict((e.get_name(), e) for e in entries)
+
+    def test_docked_in_a_tray_that_starts_later_and_its_menu_opens_and_quits(self):
+        self.start("")
+        self.assertNotIn("libgtk", self.maps(), "nothing is loaded before there is a tray")
+        self.start_tray()
+        wait_for(self.docked, what="the icon in the tray")
+        press(self.menu()[OPEN])
+        wait_for(self.opened, what="the browser")
+        self.assertEqual(self.opened(), ["http://localhost:4321"])
+        press(self.menu()[QUIT])
+        self.assertEqual(self.wait_exit()[0], 0)
+        self.assertEqual(self.terms(), 1)
+
+    def test_a_watcher_that_comes_takes_the_item_over_and_back(self):
+        self.start_tray()
+        self.start("")
+        wait_for(self.docked, what="the icon in the tray")
+        host = TrayHost(self.bus.address)
+        self.assertEqual(host.wait_for_item().labels(), [OPEN, "-", QUIT])
+        wait_for(lambda: not self.icon_windows(), what="the XEmbed icon to go")
+        host.close()
+        wait_for(self.docked, what="the icon back in the tray")
+        self.activate_action("quit")
+        self.assertEqual(self.wait_exit()[0], 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
