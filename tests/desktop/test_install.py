@@ -23,6 +23,7 @@ INSTALLED_FILES = {
     "bin/quillary": True,  # executable?
     "libexec/quillary/quillary-bin": True,
     "lib/quillary/quillary-alert.so": False,
+    "lib/quillary/quillary-xembed.so": False,
     "share/applications/quillary.desktop": False,
     "share/icons/hicolor/scalable/apps/quillary.svg": False,
     "share/icons/hicolor/scalable/apps/quillary-symbolic.svg": False,

@@ -24,7 +24,7 @@ class XEmbedTray(Desktop):
         bundle = super().make_bundle(server=False)
         with open(os.path.join(bundle, "libexec/quillary/quillary-bin"), "w") as server:
             server.write(f"#!/bin/sh\ntrap 'echo TERM >> {self.path('term.log')}; kill $!; exit 0' TERM\n"
-                         "echo 'веб-интерфейс слушает порт 4321'\nsleep 1000 & wait\n")
+                         "echo 'веб-интерфейс слушает порт 4321'\nwhile :; do sleep 1 & wait; done\n")
         os.chmod(os.path.join(bundle, "libexec/quillary/quillary-bin"), 0o755)
         return bundle
 
