@@ -95,6 +95,10 @@ class Desktop(unittest.TestCase):
     launcher in a fresh bundle whose server is the fake server running
     `script` (see tests/fake_server.cc)."""
 
+    # A shell script to be the server instead, if set; "$TERMLOG" in it is
+    # the file whose "TERM" lines terms() counts.
+    server_script = None
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -131,8 +135,13 @@ class Desktop(unittest.TestCase):
         modules = os.path.dirname(os.environ["QUILLARY_ALERT_MODULE"])  # built side by side
         for module in ("quillary-alert.so", "quillary-xembed.so"):
             os.symlink(os.path.join(modules, module), os.path.join(bundle, "lib/quillary", module))
-        if server:
-            os.symlink(os.environ["QUILLARY_FAKE_SERVER"], os.path.join(bundle, "libexec/quillary/quillary-bin"))
+        server_path = os.path.join(bundle, "libexec/quillary/quillary-bin")
+        if self.server_script:
+            with open(server_path, "w") as f:
+                f.write("#!/bin/sh\n" + self.server_script.replace("$TERMLOG", self.path("term.log")))
+            os.chmod(server_path, 0o755)
+        elif server:
+            os.symlink(os.environ["QUILLARY_FAKE_SERVER"], server_path)
         if icon:
             os.symlink(os.environ["QUILLARY_ICON"],
                        os.path.join(bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))

@@ -1,10 +1,5 @@
-"""The tray icon in an XEmbed tray (trayer) on a desktop with no
-StatusNotifierItem host: docked once the tray starts, its menu opened by a
-click at the tray and read through AT-SPI, open and quit chosen there; and a
-watcher that comes later takes the item over.
-
-Each test is its own CTest test: test_xembed.py Class.test_name
-"""
+"""The tray icon in an XEmbed tray (trayer) where no StatusNotifierItem host is.
+Each test is its own CTest test: test_xembed.py Class.test_name"""
 
 import os
 import subprocess
@@ -20,18 +15,12 @@ ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
 class XEmbedTray(Desktop):
-    def make_bundle(self):
-        bundle = super().make_bundle(server=False)
-        with open(os.path.join(bundle, "libexec/quillary/quillary-bin"), "w") as server:
-            server.write(f"#!/bin/sh\ntrap 'echo TERM >> {self.path('term.log')}; kill $!; exit 0' TERM\n"
-                         "echo 'веб-интерфейс слушает порт 4321'\nwhile :; do sleep 1 & wait; done\n")
-        os.chmod(os.path.join(bundle, "libexec/quillary/quillary-bin"), 0o755)
-        return bundle
+    server_script = ("trap 'echo TERM >> $TERMLOG; kill $!; exit 0' TERM\n"
+                     "echo 'веб-интерфейс слушает порт 4321'\nwhile :; do sleep 1 & wait; done\n")
 
     def start_tray(self):
         tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
-                                 "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.env,
-                                stderr=subprocess.DEVNULL)
+                                 "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.env)
         self.addCleanup(tray.wait)
         self.addCleanup(tray.terminate)
 
@@ -41,23 +30,21 @@ class XEmbedTray(Desktop):
         return [(len(line) - len(line.lstrip())) // 3 for line in tree.splitlines() if '("quillary" "quillary")' in line]
 
     def docked(self):
-
         return any(depth > 1 for depth in self.icon_windows())
 
     def menu(self):
-        """Clicks the tray's icon until the launcher's menu shows; its entries as AT-SPI has them."""
+        """Clicks the tray's icon until the launcher's menu shows: its entries by name, as AT-SPI has them."""
         Atspi = accessibility()
 
         def shown():
-            for app in launcher_accessibles():
-                for menu in find(app, Atspi.Role.MENU):
-                    if menu.get_state_set().contains(Atspi.StateType.SHOWING):
-                        return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
+            for menu in (m for app in launcher_accessibles() for m in find(app, Atspi.Role.MENU)):
+                if menu.get_state_set().contains(Atspi.StateType.SHOWING):
+                    return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
             Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, "b1c")
         entries = wait_for(shown, what="the menu", interval=0.5)
-        self.assertEqual([e.get_name() if e.get_role() == Atspi.Role.MENU_ITEM else "-" for e in entries],
-                         [OPEN, "-", QUIT])
-        return dict((e.get_name(), e) for e in entries)
+        names = [e.get_name() if e.get_role() == Atspi.Role.MENU_ITEM else "-" for e in entries]
+        self.assertEqual(names, [OPEN, "-", QUIT])
+        return dict(zip(names, entries))
 
     def test_docked_in_a_tray_that_starts_later_and_its_menu_opens_and_quits(self):
         self.start("")
