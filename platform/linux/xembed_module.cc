@@ -100,6 +100,31 @@ GtkWidget* menuOf(const char* const* labels, int count)
     return popup;
 }
 
+bool initialiseGtk()
+{
+    // XEmbed is X11's: the X backend, whatever else the session offers. And
+    // a tray icon and a menu draw nothing with OpenGL, yet GDK's X backend
+    // loads the GL driver to choose its visuals: 90 MB resident instead of
+    // 37 (Mesa, on Xvfb). GDK reads both settings once, when it starts; they
+    // are put back at once, so that the browser does not inherit them. The
+    // environment is touched on the main thread only, here as everywhere.
+    const char* settings[][2] = {{"GDK_BACKEND", "x11"}, {"GDK_GL", "disable"}};
+    char* saved[2];
+    for (int i = 0; i < 2; ++i) {
+        saved[i] = g_strdup(g_getenv(settings[i][0]));
+        g_setenv(settings[i][0], settings[i][1], TRUE);
+    }
+    bool initialised = gtk_init_check(nullptr, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        if (saved[i])
+            g_setenv(settings[i][0], saved[i], TRUE);
+        else
+            g_unsetenv(settings[i][0]);
+        g_free(saved[i]);
+    }
+    return initialised;
+}
+
 } // namespace
 
 extern "C" {
@@ -107,23 +132,7 @@ extern "C" {
 G_MODULE_EXPORT int quillary_xembed_show(const char* iconFile, const char* title, const char* const* labels,
                                          int count, QuillaryXEmbedChosen chosen, void* data)
 {
-    // XEmbed is X11's: the X backend, whatever else the session offers.
-    if (!icon)
-        gdk_set_allowed_backends("x11");
-    // A tray icon and a menu draw nothing with OpenGL, yet GDK's X backend
-    // loads the GL driver to choose its visuals: 90 MB resident instead of
-    // 37 (Mesa, on Xvfb). The setting is read once, by the initialisation,
-    // and put back at once, so that the browser does not inherit it; the
-    // environment is touched on the main thread only, here as everywhere.
-    char* gl = g_strdup(g_getenv("GDK_GL"));
-    g_setenv("GDK_GL", "disable", TRUE);
-    bool initialised = gtk_init_check(nullptr, nullptr);
-    if (gl)
-        g_setenv("GDK_GL", gl, TRUE);
-    else
-        g_unsetenv("GDK_GL");
-    g_free(gl);
-    if (!initialised)
+    if (!icon && !initialiseGtk())
         return -1;
     if (!icon) {
         icon = gtk_status_icon_new();
