@@ -1,6 +1,7 @@
 #include "platform/linux/x_tray.hh"
 
 #include <glib-unix.h>
+#include <gmodule.h>
 
 #include <cstdlib>
 #include <string>
@@ -28,6 +29,9 @@ std::unique_ptr<XTray> XTray::open()
     GModule* module = g_module_open("libxcb.so.1", G_MODULE_BIND_LOCAL);
     if (!module)
         return nullptr;
+    // Kept once opened: GTK maps it anyway when the icon is shown, and
+    // ThreadSanitizer ends a process that unloads a library it was told of.
+    g_module_make_resident(module);
     auto xcb = std::make_unique<Functions>();
     bool complete = true;
 #define QUILLARY_XCB_LOOKUP(name)                                                                                      \
@@ -39,14 +43,13 @@ std::unique_ptr<XTray> XTray::open()
     if (!connection || xcb->connection_has_error(connection)) {
         if (connection)
             xcb->disconnect(connection);
-        g_module_close(module);
         return nullptr;
     }
-    return std::unique_ptr<XTray>(new XTray(module, std::move(xcb), connection, screen));
+    return std::unique_ptr<XTray>(new XTray(std::move(xcb), connection, screen));
 }
 
-XTray::XTray(GModule* module, std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen)
-    : module_(module), xcb_(std::move(functions)), connection_(connection)
+XTray::XTray(std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen)
+    : xcb_(std::move(functions)), connection_(connection)
 {
     xcb_screen_iterator_t roots = xcb_->setup_roots_iterator(xcb_->get_setup(connection_));
     for (int i = 0; i < screen && roots.rem; ++i)
@@ -69,7 +72,6 @@ XTray::~XTray()
     if (watch_)
         g_source_remove(watch_);
     xcb_->disconnect(connection_);
-    g_module_close(module_);
 }
 
 bool XTray::running()

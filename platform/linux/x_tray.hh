@@ -3,7 +3,7 @@
 // whenever it takes the selection. The XEmbed item is shown there.
 #pragma once
 
-#include <gmodule.h>
+#include <glib.h>
 #include <xcb/xcb.h>
 
 #include <functional>
@@ -29,11 +29,10 @@ private:
     // StatusNotifierItem host's tray (or with no X display) never maps it.
     struct Functions;
 
-    XTray(GModule* module, std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen);
+    XTray(std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen);
     bool running();
     static gboolean onEvents(int fd, GIOCondition condition, gpointer self);
 
-    GModule* module_;
     std::unique_ptr<Functions> xcb_;
     xcb_connection_t* connection_;
     xcb_window_t root_ = XCB_WINDOW_NONE;
