@@ -4,6 +4,7 @@
 // that never needs it never maps GTK.
 #pragma once
 
+#include "app/texts.hh"
 #include "platform/linux/x_tray.hh"
 #include "platform/platform.hh"
 
@@ -47,7 +48,8 @@ private:
     std::unique_ptr<XTray> waiting_; // for a tray to start
     bool shown_ = false;
     std::string iconFile_;
-    std::string title_;
+    // The tooltip, and the letter drawn when there is no icon.
+    std::string title_{kAppName};
     // The menu's entries in order; an empty title is a separator.
     std::vector<std::pair<std::string, MenuAction>> entries_;
 };

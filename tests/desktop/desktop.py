@@ -95,8 +95,7 @@ class Desktop(unittest.TestCase):
     launcher in a fresh bundle whose server is the fake server running
     `script` (see tests/fake_server.cc)."""
 
-    # A shell script to be the server instead, if set; "$TERMLOG" in it is
-    # the file whose "TERM" lines terms() counts.
+    # A shell script as the server, if set; "$TERMLOG" in it: the file terms() reads.
     server_script = None
 
     def setUp(self):
@@ -342,8 +341,7 @@ def read_alert(timeout=10.0):
         print("--- processes:", subprocess.run(["ps", "-eo", "pid,ppid,stat,etime,args"], capture_output=True,
                                                 text=True).stdout, file=sys.stderr)
         raise
-    # The last two: a window that draws its own title bar (on Wayland) has
-    # its title first.
+    # The last two: a title bar the window draws itself (on Wayland) comes first.
     return labels[-2], labels[-1], button
 
 

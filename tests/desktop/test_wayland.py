@@ -14,8 +14,7 @@ class Wayland(Desktop):
 
     def test_alert_through_the_wayland_backend(self):
         del self.env["DISPLAY"]
-        # The window draws its own title bar here, whose icons GTK cannot
-        # load (and aborts) without the MIME database under /usr/share.
+        # GTK draws the title bar here, and aborts if its icons need a MIME database it lacks.
         self.env["XDG_DATA_DIRS"] += os.pathsep + "/usr/share"
         weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--no-config", "--idle-time=0",
                                    "--socket=wayland-quillary"], env=self.env, stderr=subprocess.DEVNULL)

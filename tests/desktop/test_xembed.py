@@ -23,6 +23,7 @@ class XEmbedTray(Desktop):
                                  "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.env)
         self.addCleanup(tray.wait)
         self.addCleanup(tray.terminate)
+        return tray
 
     def icon_windows(self):
         """How deep each of the launcher's tray icon windows is in the X window tree: 1 under the root."""
@@ -46,14 +47,18 @@ class XEmbedTray(Desktop):
         self.assertEqual(names, [OPEN, "-", QUIT])
         return dict(zip(names, entries))
 
-    def test_docked_in_a_tray_that_starts_later_and_its_menu_opens_and_quits(self):
+    def test_docked_in_a_tray_that_starts_later_or_again_and_its_menu_opens_and_quits(self):
         self.start("")
         self.assertNotIn("libgtk", self.maps(), "nothing is loaded before there is a tray")
-        self.start_tray()
+        tray = self.start_tray()
         wait_for(self.docked, what="the icon in the tray")
         press(self.menu()[OPEN])
         wait_for(self.opened, what="the browser")
         self.assertEqual(self.opened(), ["http://localhost:4321"])
+        tray.kill()  # a tray that crashes, and starts again
+        tray.wait()
+        self.start_tray()
+        wait_for(self.docked, what="the icon in the restarted tray")
         press(self.menu()[QUIT])
         self.assertEqual(self.wait_exit()[0], 0)
         self.assertEqual(self.terms(), 1)
