@@ -1,7 +1,7 @@
 #include "platform/linux/linux_platform.hh"
 
 #include "platform/linux/alert_module.hh"
-#include "platform/linux/status_notifier_item.hh"
+#include "platform/linux/tray_item.hh"
 #include "platform/posix/posix_process.hh"
 
 #include <algorithm>
@@ -23,6 +23,7 @@ constexpr const char* kMenubarPath = "/org/quillary/Quillary/menus/menubar";
 // The launcher's files, relative to the prefix it runs from (set by the build).
 constexpr const char* kLibexecDir = QUILLARY_LIBEXECDIR;
 constexpr const char* kAlertModule = QUILLARY_ALERT_MODULE;
+constexpr const char* kXEmbedModule = QUILLARY_XEMBED_MODULE;
 constexpr const char* kIconThemeDir = QUILLARY_ICON_THEME_DIR;
 
 // Without a session bus there is no tray to be in.
@@ -236,7 +237,8 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 {
     if (!bus_)
         return std::make_unique<NoStatusItem>();
-    return std::make_unique<StatusNotifierItem>(bus_, prefix_ / kIconThemeDir, [this](MenuAction action) { perform(action); });
+    return std::make_unique<TrayItem>(bus_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
+                                      [this](MenuAction action) { perform(action); });
 }
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)

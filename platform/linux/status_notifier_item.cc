@@ -118,9 +118,13 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesys
         [](GDBusConnection*, const char*, const char*, gpointer self) {
             static_cast<StatusNotifierItem*>(self)->watcherPresent_ = true;
             static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
+            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
+                onWatcher(true);
         },
         [](GDBusConnection*, const char*, gpointer self) {
             static_cast<StatusNotifierItem*>(self)->watcherPresent_ = false;
+            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
+                onWatcher(false);
         },
         this, nullptr);
 }

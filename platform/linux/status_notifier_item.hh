@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillary {
 
@@ -36,6 +37,10 @@ public:
     void setTitle(std::string_view title) override;
     void setMenu(Menu menu) override;
 
+    // Called on the main context with whether a watcher is on the bus: once
+    // the bus has answered, then at each change.
+    void setWatcherHandler(std::function<void(bool present)> handler) { onWatcher_ = std::move(handler); }
+
 private:
     void registerWithWatcher();
     void emit(const char* signal, GVariant* parameters);
@@ -58,6 +63,7 @@ private:
     // request for the well-known name.
     std::string serviceName_;
     bool watcherPresent_ = false;
+    std::function<void(bool present)> onWatcher_;
     std::string iconName_;
     std::string iconThemePath_;
     std::string label_;

@@ -123,9 +123,10 @@ class Session:
         for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
             os.makedirs(os.path.join(self.bundle, sub))
         shutil.copy2(launcher, os.path.join(self.bundle, "bin/quillary"))
-        alert = os.environ.get("QUILLARY_ALERT_MODULE") or os.path.join(
-            os.path.dirname(launcher), "../lib/quillary/quillary-alert.so")
-        os.symlink(alert, os.path.join(self.bundle, "lib/quillary/quillary-alert.so"))
+        modules = os.path.dirname(os.environ.get("QUILLARY_ALERT_MODULE") or os.path.join(
+            os.path.dirname(launcher), "../lib/quillary/quillary-alert.so"))  # built side by side
+        for module in ("quillary-alert.so", "quillary-xembed.so"):
+            os.symlink(os.path.join(modules, module), os.path.join(self.bundle, "lib/quillary", module))
         icon = os.environ.get("QUILLARY_ICON") or os.path.join(
             os.path.dirname(__file__), "../../packaging/quillary-symbolic.svg")
         os.symlink(os.path.abspath(icon), self.icon_path)
@@ -280,42 +281,51 @@ def accessibility():
     return Atspi
 
 
+def launcher_accessibles():
+    """The launcher's applications on the accessibility bus, as they are now."""
+    Atspi = accessibility()
+    # AT-SPI learns of new applications from bus signals, which arrive only
+    # while the main context runs; and what it has cached is dropped.
+    context = GLib.MainContext.default()
+    while context.pending():
+        context.iteration(False)
+    desktop = Atspi.get_desktop(0)
+    desktop.clear_cache()
+    apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
+    return [app for app in apps if app is not None and app.get_name() == "quillary"]
+
+
+def find(node, role, found=None):
+    """The accessibles of `role` under `node` (itself included), in order."""
+    found = [] if found is None else found
+    try:
+        if node.get_role() == role:
+            found.append(node)
+        for child in filter(None, map(node.get_child_at_index, range(node.get_child_count()))):
+            find(child, role, found)
+    except GLib.Error:
+        pass  # an application that went away meanwhile
+    return found
+
+
 def read_alert(timeout=10.0):
     """The launcher's alert as AT-SPI shows it: (headline, explanation, button)."""
     Atspi = accessibility()
 
-    def find(node, role, found):
-        try:
-            if node.get_role() == role:
-                found.append(node)
-            for i in range(node.get_child_count()):
-                child = node.get_child_at_index(i)
-                if child is not None:
-                    find(child, role, found)
-        except GLib.Error:
-            pass  # an application that went away meanwhile
-        return found
-
     def alert():
-        # AT-SPI learns of new applications from bus signals, which arrive
-        # only while the main context runs; and what it has cached is dropped.
-        context = GLib.MainContext.default()
-        while context.pending():
-            context.iteration(False)
-        desktop = Atspi.get_desktop(0)
-        desktop.clear_cache()
-        for app in filter(None, map(desktop.get_child_at_index, range(desktop.get_child_count()))):
-            alerts = find(app, Atspi.Role.ALERT, []) if app.get_name() == "quillary" else []
-            buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON, []) if alerts else []
+        for app in launcher_accessibles():
+            alerts = find(app, Atspi.Role.ALERT)
+            buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON) if alerts else []
             if buttons:  # complete; only now read the texts, which may be long
-                labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL, [])
+                labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL)
                           if label.get_state_set().contains(Atspi.StateType.SHOWING)]
                 if len(labels) >= 2:
                     return labels, buttons[0]
         return None
 
     labels, button = wait_for(alert, timeout, "the alert on the accessibility bus", interval=0.1)
-    return labels[0], labels[1], button
+    # The last two: a title bar the window draws itself (on Wayland) comes first.
+    return labels[-2], labels[-1], button
 
 
 def press(button):
