@@ -1,8 +1,9 @@
 # Run by cpack: the package's Depends and Recommends, computed by
 # dpkg-shlibdeps from the built binaries. GTK is needed by the alert module
-# alone, which the launcher opens only to show an alert and does without
-# otherwise (the texts go to standard error): its libraries are recommended,
-# not required. dpkg-shlibdeps drops from Recommends what Depends has.
+# and the XEmbed tray icon's alone, which the launcher opens only to show an
+# alert (without it the texts go to standard error) or an icon in a tray that
+# speaks only XEmbed: their libraries are recommended, not required.
+# dpkg-shlibdeps drops from Recommends what Depends has.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
@@ -13,8 +14,12 @@ set(executables)
 foreach(program ${CPACK_QUILLARY_PROGRAMS})
     list(APPEND executables -e${program})
 endforeach()
+set(modules)
+foreach(module ${CPACK_QUILLARY_GTK_MODULES})
+    list(APPEND modules -e${module})
+endforeach()
 execute_process(
-    COMMAND dpkg-shlibdeps -O ${executables} -dRecommends -e${CPACK_QUILLARY_ALERT_MODULE}
+    COMMAND dpkg-shlibdeps -O ${executables} -dRecommends ${modules}
     WORKING_DIRECTORY ${dir}
     OUTPUT_VARIABLE substvars
     COMMAND_ERROR_IS_FATAL ANY)
