@@ -56,7 +56,7 @@ class AppSession(Session):
         # Into files: what GNUstep starts for the launcher (its daemons, the
         # browser) keeps them open after it.
         with open(self.path("report"), "w") as report, open(self.path("stderr"), "w") as stderr:
-            self.launcher = self.spawn([os.path.join(self.bundle, "quillary")], env=self.desktop.env, text=True,
+            self.launcher = self.spawn([os.path.join(self.bundle, "quillary")], env=self.env, text=True,
                                        stdin=subprocess.PIPE, stdout=report, stderr=stderr, start_new_session=True)
 
 
