@@ -6,12 +6,12 @@ Run by hand, never as a test (bench/run builds first, then runs this):
     bench/run                      5 rounds, 60 s of idle per round
     bench/run --rounds 3 --idle 5  a quick look
 
-It drives the real built launcher as a desktop session would have it: its own
-Xvfb, its own session bus on which the accessibility bus is activated (as a
-desktop session starts it: org.a11y.Bus, then the registry on that bus), a
-tray host stand-in (tests/desktop/tray_host.py) and a recorder as the default
-browser. The launcher runs from a temporary bundle in which a scripted server,
-linked statically (bench/fake_server.cc), stands in the server's place.
+It drives the real built launcher as a desktop session would have it, on the
+desktop tests' own session (tests/desktop/desktop.py: its own Xvfb, its own
+session bus, the accessibility bus and its registry up), with a tray host
+stand-in (tests/desktop/tray_host.py) and the exec stamp as the default
+browser. The launcher runs from the session's bundle, in which a scripted
+server, linked statically (bench/fake_server.cc), stands in the server's place.
 
 Each figure is taken side by side with its floor in the same round, in
 alternating order, over several rounds, and shown as median (min–max).
@@ -60,12 +60,10 @@ import ctypes
 import os
 import platform
 import re
-import shutil
 import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -77,16 +75,16 @@ import gi  # noqa: E402
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
+from desktop import OPEN, QUIT, Session, accessibility, wait_for  # noqa: E402
 from tray_host import TrayHost  # noqa: E402
 
-APP_ID = "org.quillary.Quillary"
 FLOOR_ID = "org.quillary.BenchFloor"
 FLOOR_PATH = "/org/quillary/BenchFloor"
-OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
 PORT = 41823
 URL = f"http://localhost:{PORT}"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 TIMEOUT = 30.0  # for anything that should take milliseconds
+POLL = 0.001  # how often what is waited for is looked at
 KB = 1024
 MB = 1 << 20
 GIB = 1 << 30
@@ -104,17 +102,6 @@ def log(*parts):
     print(*parts, file=sys.stderr, flush=True)
 
 
-def wait_for(condition, what, timeout=TIMEOUT, interval=0.001):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"timed out waiting for {what}")
-        time.sleep(interval)
-
-
 def stamps(path):
     """Lines of a stamp or mark file: (monotonic ns, rest of the line)."""
     try:
@@ -130,7 +117,7 @@ def stamps(path):
 
 
 def wait_for_stamp(path, what, timeout=TIMEOUT):
-    return wait_for(lambda: stamps(path), what, timeout)[0]
+    return wait_for(lambda: stamps(path), timeout, what, interval=POLL)[0]
 
 
 def touch(path):
@@ -319,193 +306,48 @@ def exit_times(watcher, pids, action, timeout=TIMEOUT):
 
 # ---------------------------------------------------------------- the desktop
 
-class BenchDesktop:
-    """Xvfb, a session bus with the accessibility bus activated on it, a
-    recorder as the default browser, and the bundle."""
+class BenchDesktop(Session):
+    """The tests' desktop session, with the exec stamp as the default
+    browser (each URL with its time), the fake server in the bundle, and a
+    log of its own for each program the bench starts."""
 
     def __init__(self, build, launcher, server, launcher_env):
-        self.dir = tempfile.mkdtemp(prefix="quillary-bench-")
+        # What the launcher and the floor get is this desktop's alone.
+        for name in ("DBUS_SESSION_BUS_ADDRESS", "FAKE_SERVER", "G_MESSAGES_DEBUG"):
+            os.environ.pop(name, None)
+        super().__init__(launcher=launcher)
         self.serial = 0
-        self.started = []  # (what, Popen) of everything started here
-        runtime = self.path("runtime")
-        os.mkdir(runtime, 0o700)
-        base = dict(os.environ, XDG_RUNTIME_DIR=runtime)
-        for name in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "WAYLAND_DISPLAY",
-                     "FAKE_SERVER", "G_MESSAGES_DEBUG"):
-            base.pop(name, None)
-
-        read, write = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                pass_fds=(write,), stderr=subprocess.DEVNULL)
-        self.started.append(("Xvfb", xvfb))
-        os.close(write)
-        with os.fdopen(read) as displayfd:
-            self.display = ":" + displayfd.readline().strip()
-        base["DISPLAY"] = self.display
-
-        # Services the bus starts get its environment, as in a session.
-        # Its own messages, and those of what it starts, into a log.
-        with open(self.path("dbus.log"), "w") as bus_log:
-            self.dbus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                         stdout=subprocess.PIPE, stderr=bus_log, text=True, env=base)
-        self.started.append(("dbus-daemon", self.dbus))
-        self.address = self.dbus.stdout.readline().strip()
-        self.connection = Gio.DBusConnection.new_for_address_sync(
-            self.address,
-            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
-        self.a11y_address = self.start_accessibility_bus()
-
         self.stamp = os.path.join(build, "bench", "bench_stamp")
         self.floor = os.path.join(build, "bench", "bench_floor")
         self.exit_watch = os.path.join(build, "bench", "bench_exit_watch")
         self.server = server
-        self.launcher = self.make_bundle(launcher)
-        self.urls = self.path("urls")
-        self.env = self.make_environment(base)
+        self.set_server(server)
+        self.set_browser(f"{self.stamp} {self.urls} %u")
+        self.executable = os.path.join(self.bundle, "bin/quillary")
         self.launcher_env = dict(launcher_env)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+        # As a session does: the accessibility bus and its registry are up
+        # before anything is measured.
+        accessibility()
+        self.a11y_address = self.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
+                                      reply="(s)").unpack()[0]
 
     def fresh(self, name):
         """A path not used before in this run."""
         self.serial += 1
         return self.path(f"{name}.{self.serial}")
 
-    def call(self, name, path, interface, method, args=None, reply=None, connection=None, flags=None):
-        connection = connection or self.connection
-        result = connection.call_sync(name, path, interface, method, args,
-                                      GLib.VariantType(reply) if reply else None,
-                                      Gio.DBusCallFlags.NONE if flags is None else flags,
-                                      int(TIMEOUT * 1000), None)
-        return result.unpack() if result else ()
-
-    def has_owner(self, name):
-        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-                         GLib.Variant("(s)", (name,)), "(b)")[0]
-
-    def start_accessibility_bus(self):
-        # As a session does: asking the session bus for org.a11y.Bus starts
-        # at-spi-bus-launcher, which runs the accessibility bus; the first
-        # call to the registry on that bus starts the registry.
-        (address,) = self.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, "(s)")
-        self.a11y = Gio.DBusConnection.new_for_address_sync(
-            address,
-            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-            None, None)
-        self.call("org.a11y.atspi.Registry", "/org/a11y/atspi/registry", "org.freedesktop.DBus.Peer", "Ping",
-                  connection=self.a11y)
-        return address
-
-    def make_bundle(self, launcher):
-        bundle = self.path("bundle")
-        for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
-            os.makedirs(os.path.join(bundle, sub), exist_ok=True)
-        # Copied: the launcher finds its files from its own real path.
-        shutil.copy2(launcher, os.path.join(bundle, "bin/quillary"))
-        alert = os.path.join(os.path.dirname(os.path.dirname(launcher)), "lib/quillary/quillary-alert.so")
-        if os.path.exists(alert):
-            os.symlink(alert, os.path.join(bundle, "lib/quillary/quillary-alert.so"))
-        os.symlink(self.server, os.path.join(bundle, "libexec/quillary/quillary-bin"))
-        os.symlink(os.path.join(ROOT, "packaging/quillary-symbolic.svg"),
-                   os.path.join(bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))
-        return os.path.join(bundle, "bin/quillary")
-
-    def make_environment(self, base):
-        config, data = self.path("config"), self.path("data")
-        os.makedirs(config)
-        os.makedirs(os.path.join(data, "applications"))
-        with open(os.path.join(config, "mimeapps.list"), "w") as f:
-            f.write("[Default Applications]\nx-scheme-handler/http=recorder.desktop\n")
-        with open(os.path.join(data, "applications", "recorder.desktop"), "w") as f:
-            f.write("[Desktop Entry]\nType=Application\nName=Recorder\n"
-                    f"Exec={self.stamp} {self.urls} %u\nMimeType=x-scheme-handler/http;\n")
-        env = dict(base)
-        env.update({
-            "DBUS_SESSION_BUS_ADDRESS": self.address,
-            "XDG_CONFIG_HOME": config,
-            "XDG_DATA_HOME": data,
-            "XDG_DATA_DIRS": data,
-            "XDG_CONFIG_DIRS": config,
-            "GIO_USE_VFS": "local",
-            "LANG": "C.UTF-8",
-        })
-        return env
-
-    def spawn(self, what, argv, env):
+    def spawn_logged(self, what, argv, env):
         """Starts a program, its output into a log of its own."""
         log_path = self.fresh(what + ".log")
         with open(log_path, "w") as output:
-            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
+            process = self.spawn(argv, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
         process.log_path = log_path
-        self.started.append((what, process))
         return process
 
     def close(self, keep=False):
-        # The accessibility bus's processes were started by the session bus
-        # for us: they are ended by pid, before the bus and the display.
-        descendants = descendants_of(self.dbus.pid) if self.dbus.poll() is None else []
-        for closing in (self.a11y, self.connection):
-            try:
-                closing.close_sync(None)
-            except GLib.Error:
-                pass
-        for pidfd in reversed(descendants):
-            try:
-                signal.pidfd_send_signal(pidfd, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            os.close(pidfd)
-        for _, process in reversed(self.started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        if self.dbus.stdout:
-            self.dbus.stdout.close()
+        super().close(keep)
         if keep:
             log(f"kept {self.dir}")
-        else:
-            shutil.rmtree(self.dir, True)
-
-
-def descendants_of(root):
-    """Pidfds of the processes below `root`, which must be alive. Each pidfd
-    is kept only if the process still has the parent it was found with, so
-    that no process that took over a pid meanwhile is ever signalled."""
-    def parent(pid):
-        with open(f"/proc/{pid}/stat") as f:
-            return int(f.read().rsplit(")", 1)[1].split()[1])
-
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                children.setdefault(parent(entry), []).append(int(entry))
-            except (FileNotFoundError, ProcessLookupError, IndexError):
-                pass
-    found, queue = [], [root]
-    while queue:
-        ppid = queue.pop()
-        for child in children.get(ppid, []):
-            try:
-                pidfd = os.pidfd_open(child)
-            except ProcessLookupError:
-                continue
-            try:
-                same = parent(child) == ppid
-            except (FileNotFoundError, ProcessLookupError):
-                same = False
-            if same:
-                found.append(pidfd)
-                queue.append(child)
-            else:
-                os.close(pidfd)
-    return found
 
 
 class Launcher:
@@ -518,7 +360,8 @@ class Launcher:
         self.exec_stamp = desktop.fresh("launcher-exec")
         env = dict(desktop.env, FAKE_SERVER=script)
         env.update(desktop.launcher_env)
-        self.process = desktop.spawn("launcher", [desktop.stamp, self.exec_stamp, "--", desktop.launcher], env)
+        self.process = desktop.spawn_logged("launcher", [desktop.stamp, self.exec_stamp, "--", desktop.executable],
+                                            env)
         self.pid = self.process.pid
         self.server_pid = None
         self.server_pidfd = None
@@ -531,8 +374,8 @@ class Launcher:
         """Time of the server's first step (a mark); notes the server's pid."""
         try:
             ns, pid = wait_for_stamp(mark, "the server's first step")
-        except TimeoutError:
-            raise TimeoutError(f"the server did not start; the launcher {self.state()}") from None
+        except AssertionError:
+            raise AssertionError(f"the server did not start; the launcher {self.state()}") from None
         self.adopt_server(int(pid))
         return ns
 
@@ -595,7 +438,7 @@ class Floor:
         self.exec_stamp = desktop.fresh("floor-exec")
         self.mark = desktop.fresh("floor-mark")
         env = dict(desktop.env, QUILLARY_BENCH_FLOOR_MARK=self.mark)
-        self.process = desktop.spawn("floor", [desktop.stamp, self.exec_stamp, "--", desktop.floor], env)
+        self.process = desktop.spawn_logged("floor", [desktop.stamp, self.exec_stamp, "--", desktop.floor], env)
         self.pid = self.process.pid
 
     def startup_ns(self):
@@ -603,8 +446,9 @@ class Floor:
         return named - wait_for_stamp(self.exec_stamp, "the floor's exec")[0]
 
     def quit(self):
-        self.desktop.call(FLOOR_ID, FLOOR_PATH, "org.gtk.Actions", "Activate",
-                          GLib.Variant("(sava{sv})", ("quit", [], {})), flags=Gio.DBusCallFlags.NO_AUTO_START)
+        self.desktop.connection.call_sync(
+            FLOOR_ID, FLOOR_PATH, "org.gtk.Actions", "Activate", GLib.Variant("(sava{sv})", ("quit", [], {})),
+            None, Gio.DBusCallFlags.NO_AUTO_START, int(TIMEOUT * 1000), None)
 
     def close(self):
         if self.process.poll() is None:
@@ -676,7 +520,7 @@ def session_round(desktop, results, launcher_first, idle_seconds, keep_detail):
             pause = tick - time.monotonic()
             if pause > 0:
                 time.sleep(pause)
-        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, TIMEOUT, "the browser", interval=POLL)
         settle_file(desktop.urls)  # opens asked for meanwhile, if any
         opened = stamps(desktop.urls)[opened_before:]
         if any(url != URL for _, url in opened):
@@ -689,7 +533,7 @@ def session_round(desktop, results, launcher_first, idle_seconds, keep_detail):
         opened_before = len(stamps(desktop.urls))
         clicked = now_ns()
         launcher.click(OPEN)
-        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, TIMEOUT, "the browser", interval=POLL)
         results.add("open.again", stamps(desktop.urls)[opened_before][0] - clicked)
         settle_file(desktop.urls)
         time.sleep(1.0)
@@ -748,7 +592,7 @@ def handoff_alone(desktop):
         opened_before = len(stamps(desktop.urls))
         clicked = now_ns()
         launcher.click(OPEN)
-        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, "the browser")
+        wait_for(lambda: len(stamps(desktop.urls)) > opened_before, TIMEOUT, "the browser", interval=POLL)
         opened = stamps(desktop.urls)[opened_before][0]
         settle_file(desktop.urls)
         return opened - clicked

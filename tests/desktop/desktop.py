@@ -102,7 +102,8 @@ class Session:
         self.started.append(process)
         return process
 
-    def close(self):
+    def close(self, keep=False):
+        """Ends what the session started; its directory goes too, unless `keep`."""
         self.connection.close_sync(None)
         for process in reversed(self.started):
             # The launcher leads a process group of its own, with its server.
@@ -116,7 +117,8 @@ class Session:
                 if process is self.launcher:
                     print(f"--- the launcher, killed at the end, said:\n{process.communicate()[1]}", file=sys.stderr)
             process.wait()
-        shutil.rmtree(self.dir, True)
+        if not keep:
+            shutil.rmtree(self.dir, True)
 
     # The launcher is copied, as it finds its files from its own real path.
     def make_bundle(self, launcher):
