@@ -1,34 +1,9 @@
-"""A tray host stand-in for tests: the StatusNotifierWatcher that tray items
-register with, and a client that reads and clicks what they registered.
-
-    host = TrayHost(bus_address)      # before the program starts, or after
-    ... start the program on that bus ...
-    item = host.wait_for_item()       # once an item has registered
-    item.get("IconName")              # -> "quillary-symbolic"
-    item.labels()                     # -> ["Открыть Quillary", "-", "Выйти из Quillary"]
-    item.click("Выйти из Quillary")   # Event(id, "clicked", <"">, 0), as a host does
-    host.close()                      # the watcher leaves the bus
-
-TrayHost(address) owns org.kde.StatusNotifierWatcher through a connection of
-its own and serves RegisterStatusNotifierItem(s) at /StatusNotifierWatcher,
-taking a bus name (the item is at /StatusNotifierItem there) or an object
-path on the caller's connection, as real hosts do. It answers only while a
-test waits on it (wait_for_item), so a test decides when the tray takes part.
-  .registrations       every registration as a TrayItem, in order
-  .wait_for_item(count=1, timeout=None) -> the count-th TrayItem registered
-  .close()             leaves the bus; the watcher's name is free when it returns
-
-TrayItem
-  .bus_name, .object_path
-  .get(name)                       one org.kde.StatusNotifierItem property
-  .call(method, signature=None, *args) -> tuple: a method of the item
-  .menu_get(name), .menu_call(method, signature=None, *args): the same for its menu
-  .layout(parent=0, depth=-1, names=()) -> (revision, (id, properties, children))
-  .labels()                        the menu's entries as shown, "-" for a separator
-  .click(label)                    clicks the entry shown as `label`
-
-Timeouts are in seconds, 10 by default, times QUILLARY_TEST_TIMEOUT_FACTOR;
-one that passes raises TimeoutError. D-Bus errors are raised as GLib.Error.
+"""A tray host stand-in: the StatusNotifierWatcher that tray items register
+with (a bus name, the item then at /StatusNotifierItem, or an object path on
+the caller's connection, as real hosts take both), and a client that reads
+and clicks what registered, as a host does. It answers only while a test
+waits on it (wait_for_item), so a test decides when the tray takes part.
+D-Bus errors are raised as GLib.Error; a wait that times out, as TimeoutError.
 """
 
 import os
