@@ -79,8 +79,10 @@ class Session:
         # What the bus starts (the accessibility bus) takes its environment.
         for name in ("NO_AT_BRIDGE", "WAYLAND_DISPLAY", "AT_SPI_BUS_ADDRESS"):
             os.environ.pop(name, None)
+        # What the bus starts keeps its standard error, and may outlive it:
+        # not the test's, which its runner waits on.
         bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                         stdout=subprocess.PIPE, text=True)
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
         self.connection = connect(self.address)
