@@ -39,7 +39,7 @@ class XEmbedTray(Desktop):
                 if menu.get_state_set().contains(Atspi.StateType.SHOWING):
                     return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
             Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, "b1c")
-        entries = wait_for(shown, what="the menu", interval=0.5)
+        entries = wait_for(shown, timeout=20, what="the menu", interval=0.5)
         names = [e.get_name() if e.get_role() == Atspi.Role.MENU_ITEM else "-" for e in entries]
         self.assertEqual(names, [OPEN, "-", QUIT])
         return dict(zip(names, entries))
@@ -50,14 +50,14 @@ class XEmbedTray(Desktop):
         with open(f"/proc/{desktop.launcher.pid}/maps") as f:
             self.assertNotIn("libgtk", f.read(), "nothing is loaded before there is a tray")
         tray = self.start_tray()
-        wait_for(self.docked, what="the icon in the tray")
+        wait_for(self.docked, timeout=20, what="the icon in the tray")
         press(self.menu()[OPEN])
         wait_for(desktop.opened, what="the browser")
         self.assertEqual(desktop.opened(), ["http://localhost:4321"])
         tray.kill()  # a tray that crashes, and starts again
         tray.wait()
         self.start_tray()
-        wait_for(self.docked, what="the icon in the restarted tray")
+        wait_for(self.docked, timeout=20, what="the icon in the restarted tray")
         press(self.menu()[QUIT])
         self.assertEqual(desktop.wait_exit()[0], 0)
         self.assertEqual(desktop.terms(), 1)
@@ -65,12 +65,12 @@ class XEmbedTray(Desktop):
     def test_a_watcher_that_comes_takes_the_item_over_and_back(self):
         self.start_tray()
         self.desktop.start(SERVER)
-        wait_for(self.docked, what="the icon in the tray")
+        wait_for(self.docked, timeout=20, what="the icon in the tray")
         host = self.tray()
         self.assertEqual(host.wait_for_item().labels(), [OPEN, "-", QUIT])
-        wait_for(lambda: not self.icon_windows(), what="the XEmbed icon to go")
+        wait_for(lambda: not self.icon_windows(), timeout=20, what="the XEmbed icon to go")
         host.close()
-        wait_for(self.docked, what="the icon back in the tray")
+        wait_for(self.docked, timeout=20, what="the icon back in the tray")
         self.desktop.activate_action("quit")
         self.assertEqual(self.desktop.wait_exit()[0], 0)
 
