@@ -65,6 +65,57 @@ GVariant* noPixmaps()
     return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
 }
 
+// Our icon as pixels, for hosts that look icons up by name in their own theme
+// only (ignoring IconThemePath) and for an installation that lost its icon
+// file: without them the item would be an empty square or not shown at all.
+// Drawn here rather than read from the file, which may be the missing part,
+// and to keep an image library out of the launcher. The outline is that of
+// packaging/quillary-symbolic.svg on its 16-unit grid: a ring and an arrow.
+bool insideIcon(double x, double y)
+{
+    double r2 = (x - 8) * (x - 8) + (y - 8) * (y - 8);
+    if (r2 <= 7 * 7 && r2 >= 5.5 * 5.5)
+        return true;
+    static constexpr double arrow[][2] = {{7.25, 4},    {8.75, 4},    {8.75, 8.94}, {10.47, 7.22}, {11.53, 8.28},
+                                          {8, 11.81},   {4.47, 8.28}, {5.53, 7.22}, {7.25, 8.94}};
+    constexpr int n = sizeof arrow / sizeof arrow[0];
+    bool inside = false;
+    for (int i = 0, j = n - 1; i < n; j = i++) {
+        const double *a = arrow[i], *b = arrow[j];
+        if ((a[1] > y) != (b[1] > y) && x < (b[0] - a[0]) * (y - a[1]) / (b[1] - a[1]) + a[0])
+            inside = !inside;
+    }
+    return inside;
+}
+
+// ARGB32 in network byte order, as the protocol has it; 4×4 samples a pixel
+// for smooth edges. Hosts take the size nearest to what they draw.
+GVariant* iconPixmaps()
+{
+    constexpr int kSamples = 4;
+    constexpr guint8 kColour[3] = {0x2e, 0x34, 0x36};
+    GVariantBuilder pixmaps;
+    g_variant_builder_init(&pixmaps, G_VARIANT_TYPE("a(iiay)"));
+    for (int size : {16, 22, 24, 32, 48}) {
+        std::string data;
+        for (int row = 0; row < size; ++row) {
+            for (int column = 0; column < size; ++column) {
+                int covered = 0;
+                for (int i = 0; i < kSamples * kSamples; ++i) {
+                    double x = (column + (i % kSamples + 0.5) / kSamples) * 16 / size;
+                    double y = (row + (i / kSamples + 0.5) / kSamples) * 16 / size;
+                    covered += insideIcon(x, y);
+                }
+                data += static_cast<char>(covered * 255 / (kSamples * kSamples));
+                data.append(reinterpret_cast<const char*>(kColour), 3);
+            }
+        }
+        GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), 1);
+        g_variant_builder_add(&pixmaps, "(ii@ay)", size, size, bytes);
+    }
+    return g_variant_builder_end(&pixmaps);
+}
+
 bool isReadableFile(const std::filesystem::path& path)
 {
     std::error_code error;
@@ -174,9 +225,11 @@ bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string
     bool found = symbolName == kStatusSymbol && isReadableFile(iconThemeDirectory_ / kIconFile);
     std::string iconName = found ? std::string(kIconName) : std::string();
     std::string themePath = found ? iconThemeDirectory_.string() : std::string();
-    if (iconName != iconName_ || themePath != iconThemePath_) {
+    bool pixmaps = symbolName == kStatusSymbol;
+    if (iconName != iconName_ || themePath != iconThemePath_ || pixmaps != pixmaps_) {
         iconName_ = std::move(iconName);
         iconThemePath_ = std::move(themePath);
+        pixmaps_ = pixmaps;
         emit("NewIcon", nullptr);
     }
     return found;
@@ -217,7 +270,9 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
         return text(iconName_);
     if (name == "IconThemePath")
         return text(iconThemePath_);
-    if (name == "IconPixmap" || name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
+    if (name == "IconPixmap")
+        return pixmaps_ ? iconPixmaps() : noPixmaps();
+    if (name == "OverlayIconPixmap" || name == "AttentionIconPixmap")
         return noPixmaps();
     if (name == "OverlayIconName" || name == "AttentionIconName" || name == "AttentionMovieName")
         return text("");

@@ -60,6 +60,7 @@ private:
     bool watcherPresent_ = false;
     std::string iconName_;
     std::string iconThemePath_;
+    bool pixmaps_ = false; // IconPixmap holds our icon drawn
     std::string label_;
 };
 

@@ -19,7 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
-from desktop import Desktop, GLib, scaled, wait_for  # noqa: E402
+from desktop import APP_ID, Desktop, GLib, scaled, wait_for  # noqa: E402
 
 import gi  # noqa: E402
 
@@ -181,6 +181,12 @@ class Host(Desktop):
         self.click(self.open_menu(item, name)[QUIT])
         status, _ = self.wait_exit()
         self.assertEqual((status, self.terms()), (0, 1))
+
+        with self.subTest("a theme without our icon: its pixels are shown"):
+            os.unlink(os.path.join(self.bundle, "share/icons/hicolor/scalable/apps/quillary-symbolic.svg"))
+            wait_for(lambda: not self.bus.has_owner(APP_ID), what="the first launcher gone")
+            self.start("wait")
+            self.assert_our_icon(self.screenshot(), self.settled(empty, "the item drawn from its pixels"))
 
 
 class Dumper(Desktop):
