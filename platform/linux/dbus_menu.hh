@@ -29,10 +29,6 @@ public:
     // Replaces the menu and tells the hosts that the layout changed.
     void setMenu(const Menu& menu);
 
-    // Runs `action` as a click on its entry does: later, in a callback of its
-    // own, and not at all once the menu is gone.
-    void post(MenuAction action);
-
 private:
     struct VariantUnref {
         void operator()(GVariant* value) const { g_variant_unref(value); }
@@ -52,6 +48,7 @@ private:
     GVariant* properties(int id, const Names& names) const;
     GVariant* layout(int id, int depth, const Names& names) const;
     bool handleEvent(int id, std::string_view eventId);
+    void post(MenuAction action);
 
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,

@@ -286,24 +286,18 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 }
 
 // The item is all menu (ItemIsMenu): a click is for the host to open the menu
-// that it reads from DBusMenu::kObjectPath. Hosts that honour ItemIsMenu never
-// call Activate; some (LXQt's panel) call it on every left click, whatever
-// ItemIsMenu says, and open the menu on the right button only. There the
-// left click does what launching the application again does, it opens the
-// interface, rather than nothing. SecondaryActivate and ContextMenu are
-// refused with NotSupported: the item has no window to raise and no way to
-// draw a menu of its own, and a host that falls back to opening the menu when
-// they fail then does so. Scroll has nothing to change either, but is
-// accepted, since a refusal would only put one line per wheel step into the
-// host's log.
+// that it reads from DBusMenu::kObjectPath, and the item has neither a window
+// to raise nor a way to draw a menu of its own. So Activate, SecondaryActivate
+// and ContextMenu are refused with NotSupported rather than met with a silent
+// success: a host that falls back to opening the menu when activation fails
+// then does so, and none is led to think that something happened. No menu
+// action is ever taken for them: opening a browser when the user meant to
+// open the menu would be a surprise. Scroll has nothing to change either, but
+// is accepted, since a refusal would only put one line per wheel step into
+// the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                      const char* method, GVariant*, GDBusMethodInvocation* invocation,
-                                      gpointer self)
+                                      const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
 {
-    if (std::string_view(method) == "Activate") {
-        static_cast<StatusNotifierItem*>(self)->menu_.post(MenuAction::openUI);
-        return g_dbus_method_invocation_return_value(invocation, nullptr);
-    }
     if (std::string_view(method) == "Scroll")
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
