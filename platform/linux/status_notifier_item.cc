@@ -290,9 +290,11 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 // to raise nor a way to draw a menu of its own. So Activate, SecondaryActivate
 // and ContextMenu are refused with NotSupported rather than met with a silent
 // success: a host that falls back to opening the menu when activation fails
-// then does so, and none is led to think that something happened. No menu
-// action is ever taken for them: opening a browser when the user meant to
-// open the menu would be a surprise. Scroll has nothing to change either, but
+// then does so (Plasma calls Activate on a left click and does exactly that),
+// and none is led to think that something happened. No menu action is ever
+// taken for them: opening a browser when the user meant to open the menu
+// would be a surprise. (LXQt's panel calls Activate on a left click and
+// ignores the answer; its menus are on the right button.) Scroll has nothing to change either, but
 // is accepted, since a refusal would only put one line per wheel step into
 // the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
