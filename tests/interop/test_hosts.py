@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
-from desktop import APP_ID, Desktop, GLib, scaled, wait_for  # noqa: E402
+from desktop import APP_ID, Desktop, GLib, press, read_alert, scaled, wait_for  # noqa: E402
 
 import gi  # noqa: E402
 
@@ -243,6 +243,16 @@ class Host(Desktop):
             wait_for(lambda: not self.changed(empty, self.screenshot(), self.tray), what="its item gone")
             self.start("wait")
             self.find_item(empty, label="Quillary")
+
+        with self.subTest("the alert, on this desktop"):
+            self.signal_launcher(signal.SIGTERM)
+            self.wait_exit()
+            wait_for(lambda: not self.bus.has_owner(APP_ID), what="the launcher gone")
+            self.start("out:нет файла настроек;exit:2", wait_for_bus_name=False)
+            headline, text, button = read_alert()
+            self.assertEqual((headline, text), ("Quillary не запустился", "нет файла настроек"))
+            press(button)
+            self.assertEqual(self.wait_exit()[0], 1)
 
 
 class Dumper(Desktop):
