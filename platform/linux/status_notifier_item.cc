@@ -88,32 +88,56 @@ bool insideIcon(double x, double y)
     return inside;
 }
 
+// Within a pixel's width of the icon: where its light outline goes.
+bool nearIcon(double x, double y, double reach)
+{
+    static constexpr double kDirections[][2] = {{1, 0},     {0.7, 0.7},  {0, 1},  {-0.7, 0.7},
+                                                {-1, 0},    {-0.7, -0.7}, {0, -1}, {0.7, -0.7}};
+    for (const auto& d : kDirections) {
+        if (insideIcon(x + d[0] * reach, y + d[1] * reach))
+            return true;
+    }
+    return insideIcon(x, y);
+}
+
 // ARGB32 in network byte order, as the protocol has it; 4×4 samples a pixel
-// for smooth edges. Hosts take the size nearest to what they draw.
+// for smooth edges. Hosts take the size nearest to what they draw, and draw
+// it as it is, where they would give a symbolic icon the panel's own text
+// colour: so the dark icon gets a light outline, which shows it on a dark
+// panel and hardly shows on a light one. Drawn once.
 GVariant* iconPixmaps()
 {
-    constexpr int kSamples = 4;
-    constexpr guint8 kColour[3] = {0x2e, 0x34, 0x36};
-    GVariantBuilder pixmaps;
-    g_variant_builder_init(&pixmaps, G_VARIANT_TYPE("a(iiay)"));
-    for (int size : {16, 22, 24, 32, 48}) {
-        std::string data;
-        for (int row = 0; row < size; ++row) {
-            for (int column = 0; column < size; ++column) {
-                int covered = 0;
-                for (int i = 0; i < kSamples * kSamples; ++i) {
-                    double x = (column + (i % kSamples + 0.5) / kSamples) * 16 / size;
-                    double y = (row + (i / kSamples + 0.5) / kSamples) * 16 / size;
-                    covered += insideIcon(x, y);
+    static GVariant* const pixmaps = [] {
+        constexpr int kSamples = 4;
+        constexpr double kDark = 0x2e, kOutline = 0.75; // the outline: white, this opaque
+        GVariantBuilder builder;
+        g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
+        for (int size : {16, 22, 24, 32, 48}) {
+            std::string data;
+            for (int row = 0; row < size; ++row) {
+                for (int column = 0; column < size; ++column) {
+                    int covered = 0, near = 0;
+                    for (int i = 0; i < kSamples * kSamples; ++i) {
+                        double x = (column + (i % kSamples + 0.5) / kSamples) * 16 / size;
+                        double y = (row + (i / kSamples + 0.5) / kSamples) * 16 / size;
+                        covered += insideIcon(x, y);
+                        near += nearIcon(x, y, 16.0 / size);
+                    }
+                    // The icon over its outline.
+                    double icon = covered / double(kSamples * kSamples);
+                    double outline = kOutline * near / (kSamples * kSamples) * (1 - icon);
+                    double alpha = icon + outline;
+                    auto grey = static_cast<char>(alpha > 0 ? (kDark * icon + 255 * outline) / alpha + 0.5 : 0);
+                    data += static_cast<char>(alpha * 255 + 0.5);
+                    data.append(3, grey);
                 }
-                data += static_cast<char>(covered * 255 / (kSamples * kSamples));
-                data.append(reinterpret_cast<const char*>(kColour), 3);
             }
+            GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), 1);
+            g_variant_builder_add(&builder, "(ii@ay)", size, size, bytes);
         }
-        GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), 1);
-        g_variant_builder_add(&pixmaps, "(ii@ay)", size, size, bytes);
-    }
-    return g_variant_builder_end(&pixmaps);
+        return g_variant_ref_sink(g_variant_builder_end(&builder));
+    }();
+    return g_variant_ref(pixmaps);
 }
 
 bool isReadableFile(const std::filesystem::path& path)

@@ -28,15 +28,14 @@ def pixels(image):
 
 
 def bounds(points):
-    xs, ys = [x for x, _ in points], [y for _, y in points]
-    return min(xs), min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1
+    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
+            max(y for _, y in points) - min(y for _, y in points) + 1)
 
 
 class Host(Desktop):
     def start_host(self, name):
         self.button, self.tray, command = HOSTS[name]
-        shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.env["XDG_CONFIG_HOME"],
-                        dirs_exist_ok=True)
+        shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         # As in a session: the system's data (icons, plugins) after ours, and
         # the same for what the bus starts (xfconfd reads the panel's settings).
         env = dict(self.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.env["XDG_DATA_DIRS"] + ":/usr/share")
@@ -87,14 +86,12 @@ class Host(Desktop):
 
     def likeness_to_our_icon(self, shot, box):
         """How far what stands out in `box` covers our icon's drawn shape, scaled onto it: 0 to 1."""
-        area = GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)
-        luma = {p: sum(v[:3]) // 3 for p, v in pixels(area).items()}
+        luma = {p: sum(v[:3]) // 3 for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)).items()}
         ground = Counter(luma.values()).most_common(1)[0][0]
         ink = {p for p, v in luma.items() if abs(v - ground) > 32}
         if not ink:
             return 0
-        svg = GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 64, 64)
-        icon = {p for p, v in pixels(svg).items() if v[3] > 127}
+        icon = {p for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 64, 64)).items() if v[3] > 127}
         (ix, iy, iw, ih), (dx, dy, dw, dh) = bounds(ink), bounds(icon)
         shape = {(ix + (c - dx) * iw // dw, iy + (r - dy) * ih // dh) for c, r in icon}
         return len(ink & shape) / len(ink | shape)
