@@ -33,7 +33,7 @@ def bounds(points):
 
 
 class Host(Desktop):
-    def start_host(self, name):
+    def start_host(self, name, log="w"):  # "a" for a restart
         self.button, self.tray, command = HOSTS[name]
         shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         # As in a session: the system's data (icons, plugins) after ours, and
@@ -41,7 +41,7 @@ class Host(Desktop):
         env = dict(self.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.env["XDG_DATA_DIRS"] + ":/usr/share")
         self.bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                       "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
-        with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), "a") as log:
+        with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
         self.addCleanup(self.stop_host, host)
         wait_for(lambda: self.bus.has_owner(WATCHER), timeout=30, what=f"{name}'s watcher on the bus")
@@ -129,7 +129,7 @@ class Host(Desktop):
         box = self.find_item(empty)
         with self.subTest("the host restarts"):
             self.stop_host(panel)
-            self.start_host(name)
+            self.start_host(name, "a")
             wait_for(lambda: len(self.items()) == 1, timeout=20, what="the item back")
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
