@@ -47,9 +47,9 @@ class Host(Desktop):
         wait_for(lambda: self.bus.has_owner(WATCHER), timeout=30, what=f"{name}'s watcher on the bus")
         return host
 
-    def stop_host(self, host):
+    def stop_host(self, host, how=signal.SIGTERM):
         if host.poll() is None:
-            os.killpg(host.pid, signal.SIGTERM)
+            os.killpg(host.pid, how)
             host.wait()
 
     def items(self):
@@ -127,8 +127,8 @@ class Host(Desktop):
         self.start("on-term-exit:$TERMLOG;out:порт 41823;wait")
         wait_for(lambda: len(self.items()) == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
-        with self.subTest("the host restarts"):
-            self.stop_host(panel)
+        with self.subTest("the host crashes and starts again"):
+            self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
             wait_for(lambda: len(self.items()) == 1, timeout=20, what="the item back")
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
