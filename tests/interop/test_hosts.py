@@ -44,7 +44,8 @@ class Host(Desktop):
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
         self.addCleanup(self.stop_host, host)
-        wait_for(lambda: self.bus.has_owner(WATCHER), timeout=30, what=f"{name}'s watcher on the bus")
+        wait_for(lambda: self.bus.has_owner(WATCHER) and self.watcher("IsStatusNotifierHostRegistered"),  # drawn then
+                 timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
         return host
 
     def stop_host(self, host, how=signal.SIGTERM):
@@ -52,9 +53,9 @@ class Host(Desktop):
             os.killpg(host.pid, how)
             host.wait()
 
-    def items(self):
+    def watcher(self, name):  # one of its properties
         return self.bus.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties", "Get",
-                             GLib.Variant("(ss)", (WATCHER, "RegisteredStatusNotifierItems")), "(v)").unpack()[0]
+                             GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
 
     def screenshot(self, name="screen"):
         subprocess.run(["import", "-display", self.x.display, "-window", "root", self.path(name + ".png")], check=True)
@@ -62,10 +63,10 @@ class Host(Desktop):
 
     def changed(self, before, after, region="1280x800+0+0"):
         """(x, y, width, height) of what differs in `region` of two screenshots, or None."""
-        w, h, x, y = (int(n) for n in subprocess.run(
-            ["convert", before, after, "-crop", region, "-compose", "difference", "-composite", "-threshold", "0",
-             "-trim", "-format", "%w %h %X %Y", "info:"], capture_output=True, text=True, check=True).stdout.split())
-        return None if (w, h) == (1, 1) else (x, y, w, h)
+        w, h, x, y = (int(n) for n in subprocess.run(  # the border: all of it may differ
+            ["convert", before, after, "-crop", region, "-compose", "difference", "-composite", "-threshold", "0", "-bordercolor",
+             "black", "-border", "1", "-trim", "-format", "%w %h %X %Y", "info:"], capture_output=True, text=True).stdout.split())
+        return None if (w, h) == (1, 1) else (x - 1, y - 1, w, h)
 
     def settled(self, before, what):  # what differs from `before` (or True) once the screen is steady
         def steady():
@@ -96,8 +97,7 @@ class Host(Desktop):
         shape = {(ix + (c - dx) * iw // dw, iy + (r - dy) * ih // dh) for c, r in icon}
         return len(ink & shape) / len(ink | shape)
 
-    def open_menu(self, box, name):
-        """Clicks the item in `box`; the menu's lines as read: {text: (x, y) of its middle}."""
+    def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
         shown = self.screenshot("shown")
         self.click((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button)
         x, y, w, h = self.settled(shown, "the menu")
@@ -125,12 +125,12 @@ class Host(Desktop):
         panel = self.start_host(name)
         empty = self.settled(None, f"{name} drawn") and self.screenshot("empty")
         self.start("on-term-exit:$TERMLOG;out:порт 41823;wait")
-        wait_for(lambda: len(self.items()) == 1, timeout=20, what="the item registered")
+        wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems")) == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
         with self.subTest("the host crashes and starts again"):
             self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
-            wait_for(lambda: len(self.items()) == 1, timeout=20, what="the item back")
+            wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems")) == 1, timeout=20, what="the item back")
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
         menu = self.open_menu(box, name)
@@ -140,7 +140,7 @@ class Host(Desktop):
         time.sleep(scaled(0.5))  # lets anything opened in excess show up
         self.assertEqual(self.opened(), ["http://localhost:41823"])
         self.assertEqual(self.launch_again(), 0)  # hands over to the first: one item still
-        self.assertEqual(len(self.items()), 1)
+        self.assertEqual(len(self.watcher("RegisteredStatusNotifierItems")), 1)
         self.click(self.open_menu(box, name)[QUIT])
         self.assertEqual((self.wait_exit()[0], self.terms()), (0, 1))
 
