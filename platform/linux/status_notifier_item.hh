@@ -66,6 +66,7 @@ private:
     std::function<void(bool present)> onWatcher_;
     std::string iconName_;
     std::string iconThemePath_;
+    bool pixmaps_ = false; // IconPixmap holds our icon drawn
     std::string label_;
 };
 

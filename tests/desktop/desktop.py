@@ -20,7 +20,8 @@ import unittest
 import gi
 
 gi.require_version("Gio", "2.0")
-from gi.repository import Gio, GLib  # noqa: E402
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GdkPixbuf, Gio, GLib  # noqa: E402
 
 FACTOR = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
 APP_ID = "org.quillary.Quillary"

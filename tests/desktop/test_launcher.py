@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, scaled, wait_for  # noqa: E402
+from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for  # noqa: E402
 from tray_host import Gio  # noqa: E402
 
 
@@ -95,6 +95,11 @@ class Tray(Desktop):
         item = host.wait_for_item()
         self.assertEqual((item.get("IconName"), item.get("XAyatanaLabel"), item.get("Title")),
                          ("", "Quillary", "Quillary"))
+        # And as pixels (XFCE shows nothing without): ARGB, the dark part (over a light outline) shaped as the file.
+        argb = {w: bytes(data) for w, h, data in item.get("IconPixmap") if len(data) == w * h * 4}[48]
+        dark = [a * (255 - r) // (255 - 0x2e) for a, r in zip(argb[0::4], argb[1::4])]
+        svg = GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 48, 48).get_pixels()[3::4]
+        self.assertLess(sum(abs(a - b) for a, b in zip(svg, dark)) / len(svg), 8)
 
 
 class Open(Desktop):

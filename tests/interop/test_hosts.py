@@ -1,0 +1,173 @@
+"""The tray item in real tray hosts (`hosts`: `test_hosts.py HOST`, `--list`), used as a person does: found on the screen,
+clicked with xdotool, its menu read with tesseract (no host puts it on the accessibility bus) and clicked where drawn."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+from collections import Counter
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
+from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for  # noqa: E402
+WATCHER = "org.kde.StatusNotifierWatcher"
+ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
+with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
+    HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
+
+
+def pixels(image):
+    data, stride, n = image.get_pixels(), image.get_rowstride(), image.get_n_channels()
+    return {(c, r): data[r * stride + c * n:r * stride + c * n + n]
+            for r in range(image.get_height()) for c in range(image.get_width())}
+
+
+def bounds(points):
+    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
+            max(y for _, y in points) - min(y for _, y in points) + 1)
+
+
+class Host(Desktop):
+    def start_host(self, name, log="w"):  # "a" for a restart
+        self.button, self.tray, command = HOSTS[name]
+        shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
+        # As in a session: the system's data (icons, plugins) after ours, and
+        # the same for what the bus starts (xfconfd reads the panel's settings).
+        env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share")
+        self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
+        with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
+            host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
+        self.addCleanup(self.stop_host, host)
+        wait_for(lambda: self.desktop.has_owner(WATCHER) and self.watcher("IsStatusNotifierHostRegistered"),  # drawn then
+                 timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
+        return host
+
+    def stop_host(self, host, how=signal.SIGTERM):
+        if host.poll() is None:
+            os.killpg(host.pid, how)
+            host.wait()
+
+    def watcher(self, name):  # one of its properties
+        return self.desktop.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties", "Get",
+                             GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
+
+    def screenshot(self, name="screen"):
+        subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
+        return self.desktop.path(name + ".png")
+
+    def changed(self, before, after, region="1280x800+0+0"):
+        """(x, y, width, height) of what differs in `region` of two screenshots, or None."""
+        w, h, x, y = (int(n) for n in subprocess.run(  # the border: all of it may differ
+            ["convert", before, after, "-crop", region, "-compose", "difference", "-composite", "-threshold", "0", "-bordercolor",
+             "black", "-border", "1", "-trim", "-format", "%w %h %X %Y", "info:"], capture_output=True, text=True).stdout.split())
+        return None if (w, h) == (1, 1) else (x - 1, y - 1, w, h)
+
+    def settled(self, before, what):  # what differs from `before` (or True) once the screen is steady
+        def steady():
+            first = self.screenshot("a")
+            time.sleep(scaled(0.5))
+            return not self.changed(first, self.screenshot("b")) and (not before or self.changed(before, first))
+        return wait_for(steady, timeout=20, what=what)
+
+    def find_item(self, empty, label=None):
+        """Where the panel differs from `empty` once that shows our icon's shape (in any colour) or reads `label`.
+        Plasma draws a new item blank, and elsewhere, for a moment after the screen looked settled."""
+        def shown():
+            shot = self.screenshot()
+            box = self.changed(empty, shot, self.tray)
+            return box and (self.likeness_to_our_icon(shot, box) > 0.6
+                            or label and any(label in text for text in self.read(shot, box))) and box
+        return wait_for(shown, timeout=20, what="our icon in the panel")
+
+    def likeness_to_our_icon(self, shot, box):
+        """How far what stands out in `box` covers our icon's drawn shape, scaled onto it: 0 to 1."""
+        luma = {p: sum(v[:3]) // 3 for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)).items()}
+        ground = Counter(luma.values()).most_common(1)[0][0]
+        ink = {p for p, v in luma.items() if abs(v - ground) > 32}
+        if not ink:
+            return 0
+        icon = {p for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 64, 64)).items() if v[3] > 127}
+        (ix, iy, iw, ih), (dx, dy, dw, dh) = bounds(ink), bounds(icon)
+        shape = {(ix + (c - dx) * iw // dw, iy + (r - dy) * ih // dh) for c, r in icon}
+        return len(ink & shape) / len(ink | shape)
+
+    def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
+        shown = self.screenshot("shown")
+        self.click((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button)
+        x, y, w, h = self.settled(shown, "the menu")
+        below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # the item, pressed, is left out
+        shot = self.screenshot("menu")
+        shutil.copy(shot, os.path.join(ARTIFACTS, f"interop-{name}.png"))
+        return self.read(shot, (x, max(y, below), w, h - max(0, below - y)))
+
+    def read(self, shot, box):
+        """{text: (x, y) of its middle} of the lines in `box` and a margin (text at the edge is not read)."""
+        x, y, w, h = max(0, box[0] - 6), max(0, box[1] - 6), box[2] + 12, box[3] + 12
+        subprocess.run(["convert", shot, "-crop", f"{w}x{h}+{x}+{y}", "-scale", "300%", self.desktop.path("c.png")], check=True)
+        lines = {}
+        tsv = subprocess.run(["tesseract", self.desktop.path("c.png"), "-", "-l", "rus+eng", "tsv"], capture_output=True, text=True).stdout
+        for row in (line.split("\t") for line in tsv.splitlines()):
+            if len(row) == 12 and row[11].strip() and row[0] != "level":
+                lines.setdefault(tuple(row[2:5]), []).append((row[11], x + int(row[6]) // 3, y + int(row[7]) // 3 + 3))
+        return {" ".join(t for t, _, _ in words): words[0][1:] for words in lines.values()}
+
+    def click(self, where, button=1):
+        subprocess.run(["xdotool", "mousemove", *map(str, where), "click", str(button)], env=self.desktop.env, check=True)
+
+    def test_host(self):
+        name = sys.argv[1]
+        panel = self.start_host(name)
+        empty = self.settled(None, f"{name} drawn") and self.screenshot("empty")
+        self.desktop.start('echo "порт 41823"; idle')
+        wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems")) == 1, timeout=20, what="the item registered")
+        box = self.find_item(empty)
+        with self.subTest("the host crashes and starts again"):
+            self.stop_host(panel, signal.SIGKILL)
+            self.start_host(name, "a")
+            wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems")) == 1, timeout=20, what="the item back")
+            self.assertEqual(self.find_item(empty), box, "one item, where it was")
+
+        menu = self.open_menu(box, name)
+        self.assertEqual(list(menu), [OPEN, QUIT])
+        self.click(menu[OPEN])
+        wait_for(lambda: self.desktop.opened(), what="the browser")
+        time.sleep(scaled(0.5))  # lets anything opened in excess show up
+        self.assertEqual(self.desktop.opened(), ["http://localhost:41823"])
+        self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
+        self.assertEqual(len(self.watcher("RegisteredStatusNotifierItems")), 1)
+        self.click(self.open_menu(box, name)[QUIT])
+        self.assertEqual((self.desktop.wait_exit()[0], self.desktop.terms()), (0, 1))
+
+        with self.subTest("the alert, on this desktop"):
+            wait_for(lambda: not self.desktop.has_owner(APP_ID), what="the launcher gone")
+            self.desktop.start("echo 'нет файла настроек'; exit 2", wait_for_bus_name=False)
+            self.expect_alert("нет файла настроек")
+        with self.subTest("a theme without our icon: its pixels or its label are shown"):
+            os.unlink(self.desktop.icon_path)
+            wait_for(lambda: not self.desktop.has_owner(APP_ID), what="the launcher gone")
+            wait_for(lambda: not self.changed(empty, self.screenshot(), self.tray), what="its item gone")
+            self.desktop.start("idle")
+            self.find_item(empty, label="Quillary")
+
+
+class Dumper(Desktop):
+    def test_host(self):
+        self.desktop.start("idle")
+        name = f"org.kde.StatusNotifierItem-{self.desktop.launcher.pid}-1"
+        wait_for(lambda: self.desktop.has_owner(name), what="the item's name")
+        dump = subprocess.run(["/usr/libexec/dbusmenu-dumper", "-d", name, "-o", "/MenuBar"], env=self.desktop.env,
+                              capture_output=True, text=True, check=True, timeout=scaled(10)).stdout
+        self.assertEqual(re.findall(r'"(label|type)": \'([^\']*)\'', dump),
+                         [("label", re.sub(r"[^ -~]", "?", OPEN)), ("type", "separator"),
+                          ("label", re.sub(r"[^ -~]", "?", QUIT))], dump)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--list"]:
+        sys.exit(print("\n".join(HOSTS)))
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    unittest.main(argv=[sys.argv[0], "-v", ("Dumper" if HOSTS[sys.argv[1]][0] == "-" else "Host") + ".test_host"])
