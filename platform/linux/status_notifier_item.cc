@@ -322,9 +322,9 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 // and none is led to think that something happened. No menu action is ever
 // taken for them: opening a browser when the user meant to open the menu
 // would be a surprise. (LXQt's panel calls Activate on a left click and
-// ignores the answer; its menus are on the right button.) Scroll has nothing to change either, but
-// is accepted, since a refusal would only put one line per wheel step into
-// the host's log.
+// ignores the answer; its menus are on the right button.) Scroll has nothing
+// to change either, but is accepted, since a refusal would only put one line
+// per wheel step into the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
                                       const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
 {
