@@ -138,4 +138,19 @@ public:
     virtual std::unique_ptr<ServerProcess> makeServerProcess() = 0;
 };
 
+// What a chosen menu item does, in whichever menu it was chosen.
+inline void performMenuAction(MenuAction action, ApplicationDelegate& delegate, Platform& platform)
+{
+    switch (action) {
+    case MenuAction::openUI:
+        delegate.openUI();
+        break;
+    case MenuAction::terminate:
+        platform.terminate(ExitStatus::success);
+        break;
+    case MenuAction::none:
+        break;
+    }
+}
+
 } // namespace quillary

@@ -179,18 +179,8 @@ gboolean LinuxPlatform::onSignal(gpointer self)
 
 void LinuxPlatform::perform(MenuAction action)
 {
-    if (terminating_)
-        return;
-    switch (action) {
-    case MenuAction::openUI:
-        delegate_->openUI();
-        break;
-    case MenuAction::terminate:
-        terminate(ExitStatus::success);
-        break;
-    case MenuAction::none:
-        break;
-    }
+    if (!terminating_)
+        performMenuAction(action, *delegate_, *this);
 }
 
 void LinuxPlatform::terminate(ExitStatus status)

@@ -304,18 +304,8 @@ void MacPlatform::applicationWillTerminate()
 
 void MacPlatform::perform(MenuAction action)
 {
-    if (terminating_)
-        return;
-    switch (action) {
-    case MenuAction::openUI:
-        delegate_->openUI();
-        break;
-    case MenuAction::terminate:
-        terminate(ExitStatus::success);
-        break;
-    case MenuAction::none:
-        break;
-    }
+    if (!terminating_)
+        performMenuAction(action, *delegate_, *this);
 }
 
 void MacPlatform::terminate(ExitStatus status)
