@@ -95,25 +95,33 @@ void XTray::whenRunning(std::function<void()> onRunning)
         xcb_->flush(connection_);
         watch_ = g_unix_fd_add(xcb_->get_file_descriptor(connection_), G_IO_IN, onEvents, this);
     }
-    if (running()) {
+    // The question's reply may bring the announcement along with it, which
+    // libxcb then keeps in its queue, where no readable socket will show it.
+    if (running() || announced()) {
         g_source_remove(watch_);
         watch_ = 0;
         std::exchange(onRunning_, nullptr)();
     }
 }
 
-gboolean XTray::onEvents(int, GIOCondition condition, gpointer data)
+// Whether the events read so far hold a tray's announcement.
+bool XTray::announced()
 {
-    auto& self = *static_cast<XTray*>(data);
     bool announced = false;
-    while (xcb_generic_event_t* event = self.xcb_->poll_for_event(self.connection_)) {
+    while (xcb_generic_event_t* event = xcb_->poll_for_event(connection_)) {
         if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
             auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
-            announced = announced || (message->type == self.manager_ && message->data.data32[1] == self.selection_);
+            announced = announced || (message->type == manager_ && message->data.data32[1] == selection_);
         }
         std::free(event);
     }
-    if (announced) {
+    return announced;
+}
+
+gboolean XTray::onEvents(int, GIOCondition condition, gpointer data)
+{
+    auto& self = *static_cast<XTray*>(data);
+    if (self.announced()) {
         self.watch_ = 0;
         // The last use of self: the handler may well destroy it.
         std::exchange(self.onRunning_, nullptr)();

@@ -31,6 +31,7 @@ private:
 
     XTray(std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen);
     bool running();
+    bool announced();
     static gboolean onEvents(int fd, GIOCondition condition, gpointer self);
 
     std::unique_ptr<Functions> xcb_;
