@@ -104,8 +104,13 @@ class Tray(Desktop):
 
 class Open(Desktop):
     def main_menu(self):
-        reply = self.desktop.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
-                                  GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
+        def start():  # the name is taken before the launch, the menus exported during it
+            try:
+                return self.desktop.call(APP_ID, "/org/quillary/Quillary/menus/menubar", "org.gtk.Menus", "Start",
+                                         GLib.Variant("(au)", ([0, 1, 2, 3],)), "(a(uuaa{sv}))")
+            except GLib.Error:
+                return None
+        reply = wait_for(start, what="the menus on the bus")
         menus = {(group, menu): items for group, menu, items in reply.unpack()[0]}
         (top,) = menus[(0, 0)]
         sections = menus[top[":submenu"]]
