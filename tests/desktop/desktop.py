@@ -72,7 +72,7 @@ class Session:
         os.environ["XDG_RUNTIME_DIR"] = self.path("runtime")
         os.mkdir(os.environ["XDG_RUNTIME_DIR"], 0o700)
         read, write = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"],
                    pass_fds=(write,), stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as displayfd:
