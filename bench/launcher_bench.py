@@ -9,7 +9,7 @@ Run by hand, never as a test (bench/run builds first, then runs this):
 It drives the real built launcher as a desktop session would have it, on the
 desktop tests' own session (tests/desktop/desktop.py: its own Xvfb, its own
 session bus, the accessibility bus and its registry up), with a tray host
-stand-in (tests/desktop/tray_host.py) and the exec stamp as the default
+stand-in (bench/tray_host.py) and the exec stamp as the default
 browser. The launcher runs from the session's bundle, in which a scripted
 server, linked statically (bench/fake_server.cc), stands in the server's place.
 
@@ -69,6 +69,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "desktop"))
+sys.path.insert(0, HERE)
 
 import gi  # noqa: E402
 

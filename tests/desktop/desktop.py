@@ -246,6 +246,17 @@ class Session:
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          "NameHasOwner", GLib.Variant("(s)", (name,)), "(b)").unpack()[0]
 
+    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):
+        """A call on the launcher's tray item (its menu, unless told), as a tray host makes it."""
+        item = f"org.kde.StatusNotifierItem-{self.launcher.pid}-1"
+        wait_for(lambda: self.has_owner(item), what="the tray item")
+        reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
+        return reply.unpack() if reply else ()
+
+    def tray_click(self, entry):
+        """Clicks an entry of the tray item's menu: OPEN or QUIT."""
+        self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
+
     def activate_action(self, name):
         self.call(APP_ID, APP_PATH, "org.gtk.Actions", "Activate", GLib.Variant("(sava{sv})", (name, [], {})))
 
@@ -257,12 +268,6 @@ class Desktop(unittest.TestCase):
     def setUp(self):
         self.desktop = self.session()
         self.addCleanup(self.desktop.close)
-
-    def tray(self):
-        from tray_host import TrayHost
-        host = TrayHost(self.desktop.address)
-        self.addCleanup(host.close)
-        return host
 
     def expect_alert(self, explanation, dismiss=True):
         headline, text, button = read_alert(timeout=30)

@@ -10,7 +10,6 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from desktop import OPEN, QUIT, Session, wait_for  # noqa: E402
-from tray_host import TrayHost  # noqa: E402
 
 CHROMIUM = ("chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
             "--disable-component-update --disable-sync --disable-quic --window-size=1024,768")
@@ -20,8 +19,6 @@ class BrowserRoad(unittest.TestCase):
     def test_tray_opens_the_sample_page_in_the_default_browser(self):
         desktop = Session()
         self.addCleanup(desktop.close)
-        host = TrayHost(desktop.address)
-        self.addCleanup(host.close)
         # Each run renders into a folder of its own; "status" comes last.
         with open(desktop.path("browser"), "w") as f:
             f.write(f"""#!/bin/sh
@@ -34,8 +31,7 @@ echo $? > $run/status
         os.chmod(desktop.path("browser"), 0o755)
         desktop.set_browser(desktop.path("browser") + " %u")
         desktop.start(os.environ["QUILLARY_SAMPLE_SERVER"], env={"QUILLARY_APP": "0"})
-        item = host.wait_for_item()
-        desktop.open_once_port_is_known(lambda: item.click(OPEN))
+        desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
         run = wait_for(lambda: [r for r in sorted(os.listdir(desktop.dir)) if r.startswith("run.") and
                                 os.path.exists(os.path.join(desktop.dir, r, "status"))], timeout=60,
                        what="Chromium to render the page")[0]
@@ -53,7 +49,7 @@ echo $? > $run/status
         self.assertIn("<title>Quillary</title>", dom)
         # The launcher's own QUILLARY_APP=1 wins over a stale value.
         self.assertIn("Сервер запущен лаунчером Quillary", dom)
-        item.click(QUIT)
+        desktop.tray_click(QUIT)
         self.assertEqual(desktop.wait_exit()[0], 0)
 
 

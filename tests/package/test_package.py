@@ -12,7 +12,6 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
 from desktop import OPEN, GLib, Session, scaled  # noqa: E402
-from tray_host import TrayHost  # noqa: E402
 
 ENTRY = "/usr/share/applications/org.quillary.Quillary.desktop"
 # Where a package's files are, and dpkg's own record of them.
@@ -43,11 +42,8 @@ class Package(unittest.TestCase):
             self.assertNotIn("libgtk", fields[0])
             self.assertIn("libgtk-3", fields[1])
 
-        host = TrayHost(desktop.address)
-        self.addCleanup(host.close)
         desktop.start()  # with the packaged server
-        item = host.wait_for_item()
-        desktop.open_once_port_is_known(lambda: item.click(OPEN))
+        desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
         url = desktop.opened()[0]
         with self.subTest("the packaged server's page at the address opened"):
             self.assertRegex(url, r"\Ahttp://localhost:[1-9][0-9]*\Z")

@@ -1,9 +1,10 @@
-"""A tray host stand-in: the StatusNotifierWatcher that tray items register
-with (a bus name, the item then at /StatusNotifierItem, or an object path on
-the caller's connection, as real hosts take both), and a client that reads
-and clicks what registered, as a host does. It answers only while a test
-waits on it (wait_for_item), so a test decides when the tray takes part.
-D-Bus errors are raised as GLib.Error; a wait that times out, as TimeoutError.
+"""The benchmark's tray host, a stand-in for one, so that the item's
+registration is timed without a panel's own work in the figure: the
+StatusNotifierWatcher that tray items register with (a bus name, the item
+then at /StatusNotifierItem, or an object path on the caller's connection),
+and a client that reads and clicks what registered, as a host does. It
+answers only while the bench waits on it (wait_for_item). D-Bus errors are
+raised as GLib.Error; a wait that times out, as TimeoutError.
 """
 
 import os
