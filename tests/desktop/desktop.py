@@ -28,6 +28,7 @@ APP_ID = "org.quillary.Quillary"
 APP_PATH = "/org/quillary/Quillary"
 HEADLINE = "Quillary не запустился"
 OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
+WATCHER = "org.kde.StatusNotifierWatcher"
 
 # Every server a test writes starts so: it logs each SIGTERM it gets and
 # ends, and `idle` waits for signals without holding the launcher's pipe.
@@ -41,16 +42,26 @@ def scaled(seconds):
     return seconds * FACTOR
 
 
-def wait_for(condition, timeout=5.0, what="condition", interval=0.01):
-    """Polls `condition` until it returns something true; fails at the timeout."""
+def wait_for(condition, timeout=5.0, what="condition", interval=0.01, fail=True):
+    """Polls `condition` until it returns something true; at the timeout,
+    fails, or (not `fail`) returns what it returned last."""
     deadline = time.monotonic() + scaled(timeout)
     while True:
         value = condition()
-        if value:
+        if value or time.monotonic() > deadline and not fail:
             return value
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out waiting for {what}")
         time.sleep(interval)
+
+
+def read_lines(path):
+    """A file's lines; none if it is not there (yet)."""
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
 
 
 def connect(address):
@@ -211,11 +222,7 @@ class Session:
 
     def opened(self):
         """What reached the default browser."""
-        try:
-            with open(self.urls) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return read_lines(self.urls)
 
     def open_once_port_is_known(self, open_action):
         """Asks to open until a URL reaches the browser; the launcher learns
@@ -223,19 +230,13 @@ class Session:
         for _ in range(20):
             before = len(self.opened())
             open_action()
-            try:
-                return wait_for(lambda: len(self.opened()) > before, timeout=0.5)
-            except AssertionError:
-                pass
+            if wait_for(lambda: len(self.opened()) > before, timeout=0.5, fail=False):
+                return True
         raise AssertionError("nothing was opened once the port was known")
 
     def terms(self):
         """How many SIGTERMs the server logged."""
-        try:
-            with open(self.term_log) as f:
-                return f.read().count("TERM")
-        except FileNotFoundError:
-            return 0
+        return read_lines(self.term_log).count("TERM")
 
     def call(self, name, path, interface, method, args=None, reply=None, timeout=10.0):
         return self.connection.call_sync(name, path, interface, method, args,
@@ -245,6 +246,15 @@ class Session:
     def has_owner(self, name):
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          "NameHasOwner", GLib.Variant("(s)", (name,)), "(b)").unpack()[0]
+
+    def watcher(self, name):
+        """One of the tray's StatusNotifierWatcher's properties; None while there
+        is none, or while one killed with its panel holds the name still."""
+        try:
+            return self.has_owner(WATCHER) and self.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+                                                         "Get", GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
+        except GLib.Error:
+            return None
 
     def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):
         """A call on the launcher's tray item (its menu, unless told), as a tray host makes it."""

@@ -9,7 +9,6 @@ bounded. The README's table of faults is this one (test_readme checks).
 """
 
 import os
-import re
 import signal
 import sys
 import time

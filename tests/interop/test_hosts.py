@@ -13,7 +13,6 @@ from collections import Counter
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
 from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for  # noqa: E402
-WATCHER = "org.kde.StatusNotifierWatcher"
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
@@ -42,7 +41,7 @@ class Host(Desktop):
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
         self.addCleanup(self.stop_host, host)
-        wait_for(lambda: self.desktop.has_owner(WATCHER) and self.watcher("IsStatusNotifierHostRegistered"),  # drawn then
+        wait_for(lambda: self.desktop.watcher("IsStatusNotifierHostRegistered"),  # drawn then
                  timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
         return host
 
@@ -50,15 +49,6 @@ class Host(Desktop):
         if host.poll() is None:
             os.killpg(host.pid, how)
             host.wait()
-
-    def watcher(self, name):
-        """One of the watcher's properties, or None while there is no watcher, or while
-        one killed with its host still holds the name: the bus has yet to see it gone."""
-        try:
-            return self.desktop.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties", "Get",
-                                     GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
-        except GLib.Error:
-            return None
 
     def screenshot(self, name="screen"):
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
@@ -128,12 +118,12 @@ class Host(Desktop):
         panel = self.start_host(name)
         empty = self.settled(None, f"{name} drawn") and self.screenshot("empty")
         self.desktop.start('echo "порт 41823"; idle')
-        wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item registered")
+        wait_for(lambda: len(self.desktop.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
         with self.subTest("the host crashes and starts again"):
             self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
-            wait_for(lambda: len(self.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item back")
+            wait_for(lambda: len(self.desktop.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item back")
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
         menu = self.open_menu(box, name)
@@ -143,7 +133,7 @@ class Host(Desktop):
         time.sleep(scaled(0.5))  # lets anything opened in excess show up
         self.assertEqual(self.desktop.opened(), ["http://localhost:41823"])
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
-        self.assertEqual(len(self.watcher("RegisteredStatusNotifierItems")), 1)
+        self.assertEqual(len(self.desktop.watcher("RegisteredStatusNotifierItems")), 1)
         self.click(self.open_menu(box, name)[QUIT])
         self.assertEqual((self.desktop.wait_exit()[0], self.desktop.terms()), (0, 1))
 
