@@ -1,8 +1,8 @@
-// The output road from raw reads to the tail and the port: decoding, lines,
-// the announcement. Fed through the reader thread's hand-off as the launcher
-// feeds it; the fuzz target checks that hand-off against plain consume.
+// What the output road makes of the server's output, read by read: the
+// lines of the tail, the port, the decoded text. Each read is decoded and
+// consumed as it comes; the fuzz target checks that the reader thread's
+// hand-off ends the same, however the reads are taken.
 #include "server/output_text.hh"
-#include "server/pending_output.hh"
 #include "tests/app_delegate_probe.hh"
 #include "tests/no_platform.hh"
 
@@ -15,37 +15,19 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::string R = "\xef\xbf\xbd"; // U+FFFD
 
-struct Outcome {
+struct Fed {
     Lines tail;
     std::optional<std::int64_t> port;
 };
 
-// One main-thread step per read, or one for them all (the main thread was
-// busy meanwhile): both must end the same.
-Outcome feed(const Lines& reads, bool stepPerRead)
+Fed feed(const Lines& reads)
 {
     NoPlatform platform;
-    auto delegate = std::make_shared<AppDelegate>(platform);
-    PendingOutput pending;
-    for (const std::string& read : reads) {
-        pending.add(read);
-        if (stepPerRead)
-            AppDelegateProbe::consume(*delegate, pending.take());
-    }
-    AppDelegateProbe::consume(*delegate, pending.take());
-    const auto& tail = AppDelegateProbe::tail(*delegate);
-    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(*delegate)};
-}
-
-template <class Case, class Check>
-void forEachFeed(const std::vector<Case>& cases, Check check)
-{
-    for (const Case& c : cases) {
-        for (bool stepPerRead : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (stepPerRead ? ", a step per read" : ", one step"));
-            check(c, feed(c.reads, stepPerRead));
-        }
-    }
+    AppDelegate delegate(platform);
+    for (const std::string& read : reads)
+        AppDelegateProbe::consume(delegate, decodeUtf8(read));
+    const auto& tail = AppDelegateProbe::tail(delegate);
+    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(delegate)};
 }
 
 Lines numbered(int from, int to, const char* end = "")
@@ -66,11 +48,10 @@ const std::string fourteen = [] {
 
 TEST(OutputRoad, KeepsTheLastTwelveLinesCutOnTheSevenSeparators)
 {
-    struct Case {
+    const struct {
         const char* name;
         Lines reads, tail;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"each separator; empty lines dropped", {"a\n\nb\r\nc\x0b" "d\x0c" "e\rf\xc2\x85g\xe2\x80\xa8h\xe2\x80\xa9i\n"},
          {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
         {"tab, NUL, 1C-1E and a lone 85 are no separators", {std::string("a\tb\0c\x1c\x1d\x1e\x85" "d", 10)},
@@ -82,17 +63,17 @@ TEST(OutputRoad, KeepsTheLastTwelveLinesCutOnTheSevenSeparators)
         {"never joined across reads", {"hel", "lo\n", "wor", "ld"}, {"hel", "lo", "wor", "ld"}},
         {"a letter cut by a read", {"д\xd0", "\xb0" "да"}, {"д" + R, R + "да"}},
     };
-    forEachFeed(cases, [](const Case& c, const Outcome& o) { EXPECT_EQ(o.tail, c.tail); });
+    for (const auto& [name, reads, tail] : cases)
+        EXPECT_EQ(feed(reads).tail, tail) << name;
 }
 
 TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
 {
-    struct Case {
+    const struct {
         const char* name;
         Lines reads;
         std::optional<std::int64_t> port;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"the first wins", {"Quillary: веб-интерфейс слушает порт 80\nпорт 443\n", "порт 8443\n"}, 80},
         {"the first wins across reads", {"порт 80\n", "порт 443\n"}, 80},
         {"zeros, no range check", {"порт 070000"}, 70000},
@@ -109,7 +90,8 @@ TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
         {"invalid byte before or inside the digits", {"порт \xff" "80\nпорт 8\xff" "0"}, 8},
         {"announcement pushed out of the tail", {"порт 5\n" + fourteen, fourteen}, 5},
     };
-    forEachFeed(cases, [](const Case& c, const Outcome& o) { EXPECT_EQ(o.port, c.port); });
+    for (const auto& [name, reads, port] : cases)
+        EXPECT_EQ(feed(reads).port, port) << name;
 }
 
 TEST(OutputRoad, DecodesEachMaximalIllFormedPartToOneReplacement)
