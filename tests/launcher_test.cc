@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Launcher, ServerFails, ::testing::ValuesIn(kRows), [](c
 TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
 {
     writeServer("#!/bin/sh\nhead -c 300000 /dev/zero\necho; echo two >&2; echo three; echo four >&2; echo five\nexit 1\n");
-    for (int run = 0; run < 50; ++run) {
+    for (int run = 0; run < 200; ++run) {
         RecordingPlatform platform;
         platform.delegate->applicationDidFinishLaunching();
         ASSERT_TRUE(platform.runUntil([&] { return !platform.alerts.empty(); }));
