@@ -1,8 +1,8 @@
-// The output road from raw reads to the tail and the port: decoding, lines,
-// the announcement. Fed through the reader thread's hand-off as the launcher
-// feeds it; the fuzz target checks that hand-off against plain consume.
+// What the output road makes of the server's output, read by read: the
+// lines of the tail, the port, the decoded text. Each read is decoded and
+// consumed as it comes; the fuzz target checks that the reader thread's
+// hand-off ends the same, however the reads are taken.
 #include "server/output_text.hh"
-#include "server/pending_output.hh"
 #include "tests/app_delegate_probe.hh"
 #include "tests/no_platform.hh"
 
@@ -15,84 +15,55 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::string R = "\xef\xbf\xbd"; // U+FFFD
 
-struct Outcome {
+struct Fed {
     Lines tail;
     std::optional<std::int64_t> port;
 };
 
-// One main-thread step per read, or one for them all (the main thread was
-// busy meanwhile): both must end the same.
-Outcome feed(const Lines& reads, bool stepPerRead)
+Fed feed(const Lines& reads)
 {
     NoPlatform platform;
-    auto delegate = std::make_shared<AppDelegate>(platform);
-    PendingOutput pending;
-    for (const std::string& read : reads) {
-        pending.add(read);
-        if (stepPerRead)
-            AppDelegateProbe::consume(*delegate, pending.take());
-    }
-    AppDelegateProbe::consume(*delegate, pending.take());
-    const auto& tail = AppDelegateProbe::tail(*delegate);
-    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(*delegate)};
+    AppDelegate delegate(platform);
+    for (const std::string& read : reads)
+        AppDelegateProbe::consume(delegate, decodeUtf8(read));
+    const auto& tail = AppDelegateProbe::tail(delegate);
+    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(delegate)};
 }
 
-template <class Case, class Check>
-void forEachFeed(const std::vector<Case>& cases, Check check)
-{
-    for (const Case& c : cases) {
-        for (bool stepPerRead : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (stepPerRead ? ", a step per read" : ", one step"));
-            check(c, feed(c.reads, stepPerRead));
-        }
-    }
-}
-
-Lines numbered(int from, int to, const char* end = "")
-{
-    Lines lines;
-    for (int i = from; i <= to; ++i)
-        lines.push_back("L" + std::to_string(i) + end);
-    return lines;
-}
-
-// Two more lines than the tail holds, in one text.
-const std::string fourteen = [] {
-    std::string text;
-    for (const std::string& line : numbered(1, 14, "\r\n"))
-        text += line;
-    return text;
-}();
+// Two more lines than the tail holds, in one text or a read each; the last twelve.
+const std::string fourteen = "L1\r\nL2\r\nL3\r\nL4\r\nL5\r\nL6\r\nL7\r\nL8\r\nL9\r\nL10\r\nL11\r\nL12\r\nL13\r\nL14\r\n";
+const Lines fourteenReads = {"L1\n", "L2\n", "L3\n", "L4\n", "L5\n", "L6\n", "L7\n",
+                             "L8\n", "L9\n", "L10\n", "L11\n", "L12\n", "L13\n", "L14\n"};
+const Lines lastTwelve = {"L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12", "L13", "L14"};
 
 TEST(OutputRoad, KeepsTheLastTwelveLinesCutOnTheSevenSeparators)
 {
-    struct Case {
+    const struct {
         const char* name;
         Lines reads, tail;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"each separator; empty lines dropped", {"a\n\nb\r\nc\x0b" "d\x0c" "e\rf\xc2\x85g\xe2\x80\xa8h\xe2\x80\xa9i\n"},
          {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
         {"tab, NUL, 1C-1E and a lone 85 are no separators", {std::string("a\tb\0c\x1c\x1d\x1e\x85" "d", 10)},
          {std::string("a\tb\0c\x1c\x1d\x1e", 8) + R + "d"}},
         {"nothing trimmed", {"  a\t \n\t\n"}, {"  a\t ", "\t"}},
-        {"fourteen lines in one read", {fourteen}, numbered(3, 14)},
-        {"fourteen lines, a read each", numbered(1, 14, "\n"), numbered(3, 14)},
-        {"lines after the port slide through", {"порт 80\n" + fourteen}, numbered(3, 14)},
+        {"fourteen lines in one read", {fourteen}, lastTwelve},
+        {"fourteen lines, a read each", fourteenReads, lastTwelve},
+        {"lines after the port slide through", {"порт 80\n" + fourteen}, lastTwelve},
         {"never joined across reads", {"hel", "lo\n", "wor", "ld"}, {"hel", "lo", "wor", "ld"}},
         {"a letter cut by a read", {"д\xd0", "\xb0" "да"}, {"д" + R, R + "да"}},
     };
-    forEachFeed(cases, [](const Case& c, const Outcome& o) { EXPECT_EQ(o.tail, c.tail); });
+    for (const auto& [name, reads, tail] : cases)
+        EXPECT_EQ(feed(reads).tail, tail) << name;
 }
 
 TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
 {
-    struct Case {
+    const struct {
         const char* name;
         Lines reads;
         std::optional<std::int64_t> port;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"the first wins", {"Quillary: веб-интерфейс слушает порт 80\nпорт 443\n", "порт 8443\n"}, 80},
         {"the first wins across reads", {"порт 80\n", "порт 443\n"}, 80},
         {"zeros, no range check", {"порт 070000"}, 70000},
@@ -109,7 +80,8 @@ TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
         {"invalid byte before or inside the digits", {"порт \xff" "80\nпорт 8\xff" "0"}, 8},
         {"announcement pushed out of the tail", {"порт 5\n" + fourteen, fourteen}, 5},
     };
-    forEachFeed(cases, [](const Case& c, const Outcome& o) { EXPECT_EQ(o.port, c.port); });
+    for (const auto& [name, reads, port] : cases)
+        EXPECT_EQ(feed(reads).port, port) << name;
 }
 
 TEST(OutputRoad, DecodesEachMaximalIllFormedPartToOneReplacement)
