@@ -40,10 +40,10 @@ void writeServer(const std::string& text)
     std::filesystem::permissions(kServer, std::filesystem::perms::owner_all);
 }
 
-// Records alert texts, opened addresses and ends, and runs the main queue
+// Records alert texts and ends, and runs the main queue
 // when the test says.
 struct RecordingPlatform final : NoPlatform {
-    std::vector<std::string> alerts, openedURLs;
+    std::vector<std::string> alerts;
     std::vector<ExitStatus> terminations;
     std::mutex mutex;
     std::condition_variable queued;
@@ -52,7 +52,6 @@ struct RecordingPlatform final : NoPlatform {
 
     void terminate(ExitStatus status) override { terminations.push_back(status); }
     void runModalAlert(std::string_view, std::string_view text) override { alerts.emplace_back(text); }
-    void openURL(std::string_view url) override { openedURLs.emplace_back(url); }
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return kServer; }
     Environment environment() override { return kEnvironment; }
     std::unique_ptr<ServerProcess> makeServerProcess() override { return std::make_unique<PosixProcess>(); }
@@ -160,19 +159,6 @@ TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
         ASSERT_TRUE(platform.runUntil([&] { return !platform.alerts.empty(); }));
         ASSERT_EQ(platform.alerts[0], "two\nthree\nfour\nfive") << "run " << run;
     }
-}
-
-// A request to open before the port is known opens nothing, then or later:
-// on the desktop such a request is not seen, only the opens after the port.
-TEST_F(Launcher, OpensOnlyOnceThePortIsKnown)
-{
-    writeServer("#!/bin/sh\necho 'порт 0443'\n");
-    RecordingPlatform platform;
-    platform.delegate->applicationDidFinishLaunching();
-    platform.delegate->openUI(); // no step has run: the port is not known yet
-    ASSERT_TRUE(platform.runUntil([&] { return AppDelegateProbe::port(*platform.delegate).has_value(); }));
-    EXPECT_FALSE(platform.delegate->applicationShouldHandleReopen(false));
-    EXPECT_EQ(platform.openedURLs, std::vector<std::string>{"http://localhost:443"});
 }
 
 // Once reaped, the server's PID may at once be another process's: it must

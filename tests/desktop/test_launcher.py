@@ -87,6 +87,8 @@ class Open(Desktop):
                  "a second launch": lambda: self.assertEqual(desktop.launch_again(["--ключ", "file.txt"]), 0)}
         for road in roads.values():
             road()  # each returns once the launcher has acted: no port yet
+        time.sleep(scaled(0.3))  # lets anything opened in error show up
+        self.assertEqual(desktop.opened(), [], "nothing to open before the port is known")
         open(release, "w").close()
         desktop.open_once_port_is_known(roads["the main menu"])
         time.sleep(scaled(0.3))  # lets anything opened in excess show up
