@@ -5,7 +5,6 @@
 // here is what only the server sees, what a desktop cannot bring about, and races.
 #include "app/app_delegate.hh"
 #include "platform/posix/posix_process.hh"
-#include "tests/app_delegate_probe.hh"
 #include "tests/no_platform.hh"
 
 #include <gtest/gtest.h>
