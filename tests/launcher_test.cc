@@ -186,6 +186,7 @@ TEST(PosixProcess, TerminateAfterTheReapSignalsNobody)
             pause();
             _exit(0);
         }
+        ASSERT_GT(successor, 0) << "fork"; // -1 would be every process below
     }
     process.terminate();
     // A signal that kills is settled when sent: a SIGTERM first would stand.
