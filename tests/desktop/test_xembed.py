@@ -81,5 +81,6 @@ class XEmbedTray(Desktop):
         desktop.activate_action("quit")
         self.assertEqual(desktop.wait_exit()[0], 0)
 
+
 if __name__ == "__main__":
     unittest.main()

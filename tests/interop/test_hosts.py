@@ -50,6 +50,9 @@ class Host(Desktop):
             os.killpg(host.pid, how)
             host.wait()
 
+    def items(self):  # how many the watcher has
+        return len(self.desktop.watcher("RegisteredStatusNotifierItems") or ())
+
     def screenshot(self, name="screen"):
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
         return self.desktop.path(name + ".png")
@@ -118,12 +121,12 @@ class Host(Desktop):
         panel = self.start_host(name)
         empty = self.settled(None, f"{name} drawn") and self.screenshot("empty")
         self.desktop.start('echo "порт 41823"; idle')
-        wait_for(lambda: len(self.desktop.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item registered")
+        wait_for(lambda: self.items() == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
         with self.subTest("the host crashes and starts again"):
             self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
-            wait_for(lambda: len(self.desktop.watcher("RegisteredStatusNotifierItems") or ()) == 1, timeout=20, what="the item back")
+            wait_for(lambda: self.items() == 1, timeout=20, what="the item back")
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
         menu = self.open_menu(box, name)
@@ -133,7 +136,7 @@ class Host(Desktop):
         time.sleep(scaled(0.5))  # lets anything opened in excess show up
         self.assertEqual(self.desktop.opened(), ["http://localhost:41823"])
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
-        self.assertEqual(len(self.desktop.watcher("RegisteredStatusNotifierItems")), 1)
+        self.assertEqual(self.items(), 1)
         self.click(self.open_menu(box, name)[QUIT])
         self.assertEqual((self.desktop.wait_exit()[0], self.desktop.terms()), (0, 1))
 
