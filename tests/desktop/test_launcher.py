@@ -17,16 +17,19 @@ from desktop import APP_ID, OPEN, QUIT, Desktop, Gio, GLib, scaled, wait_for  # 
 
 class Tray(Desktop):
     def test_answers_every_call_a_host_makes(self):
-        """What the panels in tests/interop do not ask: other hosts' calls, and ids of no entry."""
+        """What the panels in tests/interop do not ask or show: a shortcut, other hosts' calls, ids of no entry."""
         desktop = self.desktop
         desktop.start('echo "порт 7000"; idle')
         desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
         call, empty = desktop.tray_call, GLib.Variant("s", "")
+        entry = {"enabled": True, "visible": True}
         bad_args, not_supported = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.NotSupported"
         calls = [
+            ("the layout: no shortcuts in a tray", lambda: call("GetLayout", "(iias)", 0, -1, [])[1],
+             (0, {"children-display": "submenu"}, [(1, dict(entry, label=OPEN), []), (2, {"type": "separator"}, []),
+                                                   (3, dict(entry, label=QUIT), [])])),
             ("labels only, under the root alone", lambda: call("GetLayout", "(iias)", 0, 0, ["label"])[1], (0, {}, [])),
-            ("under an item", lambda: call("GetLayout", "(iias)", 3, -1, [])[1],
-             (3, {"enabled": True, "visible": True, "label": QUIT}, [])),
+            ("under an item", lambda: call("GetLayout", "(iias)", 3, -1, [])[1], (3, dict(entry, label=QUIT), [])),
             ("under no item", lambda: call("GetLayout", "(iias)", 4, -1, []), bad_args),
             ("group properties", lambda: call("GetGroupProperties", "(aias)", [3, 99], ["label"]),
              ([(3, {"label": QUIT})],)),
