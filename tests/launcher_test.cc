@@ -160,6 +160,38 @@ TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
     }
 }
 
+// The launcher's signals are for its main loop: the threads that watch the
+// server, which wait in read and waitid as long as it lives, take none.
+TEST(PosixProcess, WatchersLeaveSignalsToTheMainThread)
+{
+    writeServer("#!/bin/sh\necho up\nexec sleep 60\n");
+    sigset_t none, inherited;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, &inherited); // as in the launcher's main thread
+    std::promise<void> read;
+    PosixProcess process;
+    process.setExecutable(kServer);
+    process.setOutputHandler([&](std::string_view) { read.set_value(); });
+    ASSERT_EQ(process.launch(), std::nullopt);
+    pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
+    read.get_future().wait(); // the reader is past its start, where every signal is blocked for a moment
+    int watchers = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == std::to_string(::getpid()))
+            continue;
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line) && line.rfind("SigBlk:", 0) != 0) {}
+        unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            EXPECT_TRUE(blocked >> (signal - 1) & 1) << "signal " << signal << " in thread " << task.path().filename();
+        ++watchers;
+    }
+    EXPECT_GE(watchers, 2);
+    process.terminate();
+    EXPECT_TRUE(process.waitUntilExit(kStepTimeout));
+}
+
 // Once reaped, the server's PID may at once be another process's: it must
 // not get the SIGTERM. Needs leave to choose the next PID (root).
 TEST(PosixProcess, TerminateAfterTheReapSignalsNobody)

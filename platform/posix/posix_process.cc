@@ -324,6 +324,17 @@ std::optional<std::string> PosixProcess::launch()
         shared_->launched = true;
     }
     try {
+        // The watchers block every signal, so that the launcher's own reach
+        // the main thread's loop. A signal's handler need not run at once in
+        // the thread that takes it (ThreadSanitizer defers it to the thread's
+        // next call), and a watcher's read or waitid lasts as long as the
+        // server does.
+        sigset_t previous;
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+        struct Restore {
+            sigset_t mask;
+            ~Restore() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+        } restore{previous};
         std::thread(&Shared::readOutput, shared_, std::move(readEnd)).detach();
         std::thread(&Shared::awaitExit, shared_).detach();
     } catch (const std::system_error& failure) {
