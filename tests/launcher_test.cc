@@ -39,8 +39,7 @@ void writeServer(const std::string& text)
     std::filesystem::permissions(kServer, std::filesystem::perms::owner_all);
 }
 
-// Records alert texts and ends, and runs the main queue
-// when the test says.
+// Records alert texts and ends, and runs the main queue when the test says.
 struct RecordingPlatform final : NoPlatform {
     std::vector<std::string> alerts;
     std::vector<ExitStatus> terminations;
