@@ -7,7 +7,8 @@
 
 namespace quillary {
 
-inline constexpr std::string_view kAppName = "Quillary";
+// The name the build gives the application, as its bundle and desktop entry have it.
+inline constexpr std::string_view kAppName = QUILLARY_APP_NAME;
 inline constexpr std::string_view kOpenTitle = "Открыть Quillary";
 inline constexpr std::string_view kQuitTitle = "Выйти из Quillary";
 inline constexpr std::string_view kOpenKey = "o";

@@ -3,8 +3,6 @@
 // announces its port in one line on stdout, ends with status 0 on SIGTERM or
 // SIGINT, and when it cannot start it says why in a line on stderr and exits
 // non-zero, so that the launcher's alert has something to show.
-#include "app/texts.hh"
-
 #include <glib-unix.h>
 #include <libsoup/soup.h>
 
@@ -22,7 +20,10 @@
 
 namespace {
 
-using quillary::kAppName;
+// The application's name, as the build gives it to the launcher too.
+constexpr std::string_view kAppName = QUILLARY_APP_NAME;
+// Set to "1" by the launcher that starts this server; the page says so.
+constexpr const char* kLauncherVariable = "QUILLARY_APP";
 
 // The launcher looks for "порт", one space and digits; nothing printed before
 // this line may look like that.
@@ -218,8 +219,8 @@ gboolean quit(gpointer loop)
 int main()
 {
     std::setlocale(LC_ALL, ""); // system error messages in the user's language
-    const char* launcherFlag = std::getenv(std::string(quillary::kAppVariable).c_str());
-    Page page{g_get_monotonic_time(), launcherFlag && launcherFlag == quillary::kAppVariableValue};
+    const char* launcherFlag = std::getenv(kLauncherVariable);
+    Page page{g_get_monotonic_time(), launcherFlag && std::string_view(launcherFlag) == "1"};
 
     // Handlers first, so that a signal sent as soon as the port is out is
     // never met by the default action.

@@ -1,7 +1,5 @@
 #include "platform/linux/status_notifier_item.hh"
 
-#include "app/texts.hh"
-
 #include <string>
 #include <system_error>
 #include <utility>
@@ -17,6 +15,8 @@ constexpr const char* kInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr std::string_view kItemId = "quillary";
+// The system symbol that our icon stands for: the one this desktop can show.
+constexpr std::string_view kArrowDownCircle = "arrow.down.circle";
 
 constexpr const char* kIntrospection = R"xml(
 <node>
@@ -246,14 +246,15 @@ void StatusNotifierItem::emit(const char* signal, GVariant* parameters)
     g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, signal, parameters, nullptr);
 }
 
-bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view /*accessibilityDescription*/)
+bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
 {
-    // The description has no place of its own in the protocol; the tooltip's
-    // title already names the item for those who cannot see the icon.
-    bool found = symbolName == kStatusSymbol && isReadableFile(iconThemeDirectory_ / kIconFile);
+    // The description has no place of its own in the protocol: it is the
+    // item's title, which hosts read out and show in their lists of items.
+    setItemTitle(accessibilityDescription);
+    bool found = symbolName == kArrowDownCircle && isReadableFile(iconThemeDirectory_ / kIconFile);
     std::string iconName = found ? std::string(kIconName) : std::string();
     std::string themePath = found ? iconThemeDirectory_.string() : std::string();
-    bool pixmaps = symbolName == kStatusSymbol;
+    bool pixmaps = symbolName == kArrowDownCircle;
     if (iconName != iconName_ || themePath != iconThemePath_ || pixmaps != pixmaps_) {
         iconName_ = std::move(iconName);
         iconThemePath_ = std::move(themePath);
@@ -263,14 +264,23 @@ bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string
     return found;
 }
 
-// The text shown where there is no icon. Title stays the application's name:
-// hosts show it in lists of items and read it out.
+// The text shown where there is no icon, and the item's title.
 void StatusNotifierItem::setTitle(std::string_view title)
 {
+    setItemTitle(title);
     if (title == label_)
         return;
     label_ = title;
     emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
+}
+
+void StatusNotifierItem::setItemTitle(std::string_view title)
+{
+    if (title == title_)
+        return;
+    title_ = title;
+    emit("NewTitle", nullptr);
+    emit("NewToolTip", nullptr);
 }
 
 void StatusNotifierItem::setMenu(Menu menu)
@@ -285,7 +295,7 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
     if (name == "Id")
         return text(kItemId);
     if (name == "Title")
-        return text(kAppName);
+        return text(title_);
     if (name == "Status")
         return text("Active");
     if (name == "WindowId")
@@ -305,7 +315,7 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
     if (name == "OverlayIconName" || name == "AttentionIconName" || name == "AttentionMovieName")
         return text("");
     if (name == "ToolTip")
-        return g_variant_new("(@s@a(iiay)@s@s)", text(""), noPixmaps(), text(kAppName), text(""));
+        return g_variant_new("(@s@a(iiay)@s@s)", text(""), noPixmaps(), text(title_), text(""));
     // The label's guide is the widest text it will hold, for hosts that
     // keep the item's width steady; our label never changes.
     if (name == "XAyatanaLabel" || name == "XAyatanaLabelGuide")

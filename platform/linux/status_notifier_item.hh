@@ -43,6 +43,7 @@ public:
 
 private:
     void registerWithWatcher();
+    void setItemTitle(std::string_view title);
     void emit(const char* signal, GVariant* parameters);
     GVariant* property(std::string_view name) const;
 
@@ -68,6 +69,7 @@ private:
     std::string iconThemePath_;
     bool pixmaps_ = false; // IconPixmap holds our icon drawn
     std::string label_;
+    std::string title_; // what names the item: its image's description, or its text
 };
 
 } // namespace quillary

@@ -26,6 +26,7 @@ TrayItem::TrayItem(GDBusConnection* connection, std::filesystem::path iconThemeP
 bool TrayItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
 {
     bool found = notifierItem_.setSymbolImage(symbolName, accessibilityDescription);
+    xembed_.setTitle(std::string(accessibilityDescription));
     xembed_.setIcon(found ? (iconThemePath_ / StatusNotifierItem::kIconFile).string() : std::string());
     return found;
 }

@@ -4,7 +4,6 @@
 // that never needs it never maps GTK.
 #pragma once
 
-#include "app/texts.hh"
 #include "platform/linux/x_tray.hh"
 #include "platform/platform.hh"
 
@@ -49,7 +48,7 @@ private:
     bool shown_ = false;
     std::string iconFile_;
     // The tooltip, and the letter drawn when there is no icon.
-    std::string title_{kAppName};
+    std::string title_;
     // The menu's entries in order; an empty title is a separator.
     std::vector<std::pair<std::string, MenuAction>> entries_;
 };
