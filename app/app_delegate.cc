@@ -6,6 +6,25 @@
 
 namespace quillary {
 
+namespace {
+
+// A NUL the server printed would end the text early on its way through the
+// desktop's C strings; it is shown as the character that stands for what
+// cannot be shown, as ill-formed bytes already are.
+std::string displayable(std::string_view text)
+{
+    std::string shown;
+    for (char c : text) {
+        if (c == '\0')
+            shown.append("\uFFFD");
+        else
+            shown.push_back(c);
+    }
+    return shown;
+}
+
+} // namespace
+
 AppDelegate::AppDelegate(Platform& platform) : app(platform) {}
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -18,6 +37,8 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::buildMenus()
 {
     MenuItem applicationMenuItem;
+    // Desktops show the application menu under the application's name.
+    applicationMenuItem.title = kAppName;
     applicationMenuItem.submenu = {
         MenuItem::command(kOpenTitle, MenuAction::openUI, kOpenKey),
         MenuItem::separatorItem(),
@@ -57,7 +78,7 @@ void AppDelegate::fail(std::string_view message)
     // Set before the alert exists: the server's end, handled while the alert
     // is up, must not terminate the application a second time.
     quitting = true;
-    app.runModalAlert(kAlertHeadline, message.empty() ? kNoMessage : message);
+    app.runModalAlert(kAlertHeadline, message.empty() ? std::string(kNoMessage) : displayable(message));
     app.terminate(ExitStatus::failure);
 }
 
@@ -69,6 +90,7 @@ void AppDelegate::applicationWillTerminate()
     // One SIGTERM and a bounded wait, never more: a server that outlives the
     // grace period is left to itself.
     child->terminate();
+    app.debugLog("SIGTERM sent to the server");
     child->waitUntilExit(kShutdownGrace);
 }
 

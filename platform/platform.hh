@@ -67,6 +67,14 @@ public:
     virtual void setMenu(Menu menu) = 0;
 };
 
+// The item of a desktop that has no tray or status bar to show one in.
+class NoStatusItem final : public StatusItem {
+public:
+    bool setSymbolImage(std::string_view, std::string_view) override { return false; }
+    void setTitle(std::string_view) override {}
+    void setMenu(Menu) override {}
+};
+
 // One child process whose standard output and standard error go into one
 // pipe. The handlers run on background threads of the object's own and must
 // only hand their work on; neither is called once the object is destroyed.
@@ -89,6 +97,8 @@ public:
     // Starts the process; on failure, the system's description of the error
     // in the user's language.
     virtual std::optional<std::string> launch() = 0;
+    // The process's ID once launched, for the debug log; -1 before.
+    virtual int processIdentifier() const = 0;
     // True from a successful launch until the process has ended; changes
     // whatever the calling thread is doing.
     virtual bool isRunning() const = 0;
@@ -136,6 +146,24 @@ public:
     // waits for the main thread.
     virtual void async(std::function<void()> work) = 0;
     virtual std::unique_ptr<ServerProcess> makeServerProcess() = 0;
+    // A line for whoever debugs the launcher: silent unless the desktop's
+    // own way of asking for debug output asks for it. Never a file. Safe to
+    // call from any thread.
+    virtual void debugLog(std::string_view line) = 0;
+};
+
+// The exit status of an application that ends, on every desktop: 1 once a
+// failure has been asked for or an alert has been shown, else 0. So a
+// failure reported in an alert stays the status even when the user quits
+// while the alert is up.
+class ExitStatusRecord {
+public:
+    void alertShown() { failed_ = true; }
+    void terminationAsked(ExitStatus status) { failed_ = failed_ || status == ExitStatus::failure; }
+    ExitStatus status() const { return failed_ ? ExitStatus::failure : ExitStatus::success; }
+
+private:
+    bool failed_ = false;
 };
 
 // What a chosen menu item does, in whichever menu it was chosen.

@@ -14,8 +14,10 @@ void AppDelegate::consume(std::string_view text)
     // The first convertible announcement wins for the rest of the run, and
     // no line after it is searched.
     if (!port) {
-        if (std::optional<Announcement> announcement = findAnnouncement(text))
+        if (std::optional<Announcement> announcement = findAnnouncement(text)) {
             port = announcement->port;
+            app.debugLog("port learned: " + std::to_string(*port));
+        }
     }
 
     // Lines before a chunk's last twelve would be pushed out of the tail by

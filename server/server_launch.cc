@@ -48,6 +48,8 @@ void AppDelegate::startServer()
     // while more, should a grandchild hold the pipe), so that the server's
     // last words are pending when its end is handled.
     process->setTerminationHandler([weakSelf, consumePending, &platform](int terminationStatus) {
+        // Logged here, as it happens: the main thread takes no more work once quitting.
+        platform.debugLog("server ended with status " + std::to_string(terminationStatus));
         platform.async([weakSelf, consumePending, terminationStatus] {
             if (std::shared_ptr<AppDelegate> self = weakSelf.lock()) {
                 consumePending(*self);
@@ -60,6 +62,7 @@ void AppDelegate::startServer()
         fail(std::string(kLaunchFailed) + *error);
         return;
     }
+    app.debugLog("server started: " + resource->string() + ", PID " + std::to_string(process->processIdentifier()));
     child = std::move(process);
 }
 

@@ -11,21 +11,14 @@ public:
     void terminate(ExitStatus) override {}
     void setActivationPolicy(ActivationPolicy) override {}
     void setMainMenu(Menu) override {}
-    std::unique_ptr<StatusItem> makeStatusItem() override
-    {
-        struct NoStatusItem final : StatusItem {
-            bool setSymbolImage(std::string_view, std::string_view) override { return true; }
-            void setTitle(std::string_view) override {}
-            void setMenu(Menu) override {}
-        };
-        return std::make_unique<NoStatusItem>();
-    }
+    std::unique_ptr<StatusItem> makeStatusItem() override { return std::make_unique<NoStatusItem>(); }
     void runModalAlert(std::string_view, std::string_view) override {}
     void openURL(std::string_view) override {}
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return std::nullopt; }
     Environment environment() override { return {}; }
     void async(std::function<void()>) override {}
     std::unique_ptr<ServerProcess> makeServerProcess() override { return nullptr; }
+    void debugLog(std::string_view) override {}
 };
 
 } // namespace quillary

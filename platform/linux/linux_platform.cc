@@ -17,22 +17,14 @@ namespace quillary {
 
 namespace {
 
-constexpr const char* kApplicationId = "org.quillary.Quillary";
-// Where GtkApplication would put its menubar, and where global-menu shells read it.
-constexpr const char* kMenubarPath = "/org/quillary/Quillary/menus/menubar";
+// Under the application's object path: where GtkApplication would put its
+// menubar, and where global-menu shells read it.
+constexpr const char* kMenubarPath = "/menus/menubar";
 // The launcher's files, relative to the prefix it runs from (set by the build).
 constexpr const char* kLibexecDir = QUILLARY_LIBEXECDIR;
 constexpr const char* kAlertModule = QUILLARY_ALERT_MODULE;
 constexpr const char* kXEmbedModule = QUILLARY_XEMBED_MODULE;
 constexpr const char* kIconThemeDir = QUILLARY_ICON_THEME_DIR;
-
-// Without a session bus there is no tray to be in.
-class NoStatusItem final : public StatusItem {
-public:
-    bool setSymbolImage(std::string_view, std::string_view) override { return false; }
-    void setTitle(std::string_view) override {}
-    void setMenu(Menu) override {}
-};
 
 std::filesystem::path installPrefix()
 {
@@ -106,11 +98,11 @@ GMenuItem* menuEntry(const MenuItem& item)
 } // namespace
 
 LinuxPlatform::LinuxPlatform()
-    : prefix_(installPrefix()), application_(g_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS))
+    : prefix_(installPrefix()), application_(g_application_new(QUILLARY_APP_ID, G_APPLICATION_DEFAULT_FLAGS))
 {
     // The name the desktop, the window system and screen readers know us by.
     g_set_prgname("quillary");
-    g_set_application_name("Quillary");
+    g_set_application_name(QUILLARY_APP_NAME);
     g_signal_connect(application_, "startup", G_CALLBACK(onStartup), this);
     g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
 }
@@ -136,7 +128,7 @@ int LinuxPlatform::run(ApplicationDelegate& delegate)
     int status = g_application_run(application_, 0, nullptr);
     if (status != 0)
         return status; // could not register with the session bus's instance
-    return static_cast<int>(exitStatus_);
+    return static_cast<int>(exitStatus_.status());
 }
 
 void LinuxPlatform::onStartup(GApplication* application, gpointer self)
@@ -185,10 +177,7 @@ void LinuxPlatform::perform(MenuAction action)
 
 void LinuxPlatform::terminate(ExitStatus status)
 {
-    // A failure reported in an alert stays the exit status, even when the
-    // user quits while the alert is up.
-    if (status == ExitStatus::failure || alertShown_)
-        exitStatus_ = ExitStatus::failure;
+    exitStatus_.terminationAsked(status);
     if (terminating_)
         return;
     terminating_ = true;
@@ -209,10 +198,6 @@ void LinuxPlatform::setActivationPolicy(ActivationPolicy)
 
 void LinuxPlatform::setMainMenu(Menu menu)
 {
-    // The application menu's item gets the application's name, as the
-    // desktop shows the first menu of an application under its name.
-    if (!menu.empty() && menu.front().title.empty())
-        menu.front().title = "Quillary";
     g_clear_object(&menubar_);
     menubar_ = menuModel(menu);
 
@@ -220,7 +205,8 @@ void LinuxPlatform::setMainMenu(Menu menu)
         return;
     if (menubarExport_)
         g_dbus_connection_unexport_menu_model(bus_, menubarExport_);
-    menubarExport_ = g_dbus_connection_export_menu_model(bus_, kMenubarPath, G_MENU_MODEL(menubar_), nullptr);
+    std::string path = std::string(g_application_get_dbus_object_path(application_)) + kMenubarPath;
+    menubarExport_ = g_dbus_connection_export_menu_model(bus_, path.c_str(), G_MENU_MODEL(menubar_), nullptr);
 }
 
 std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
@@ -233,20 +219,8 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    alertShown_ = true;
-    // A NUL the server printed would end the text early on its way through
-    // C strings; it is shown as a character that cannot be shown instead.
-    auto displayable = [](std::string_view text) {
-        std::string shown;
-        for (char c : text) {
-            if (c == '\0')
-                shown.append("\uFFFD");
-            else
-                shown.push_back(c);
-        }
-        return shown;
-    };
-    std::string headline = displayable(messageText), explanation = displayable(informativeText);
+    exitStatus_.alertShown();
+    std::string headline(messageText), explanation(informativeText);
     if (!alertModule_)
         alertModule_ = g_module_open((prefix_ / kAlertModule).c_str(), G_MODULE_BIND_LOCAL);
     gpointer run = nullptr;
@@ -302,6 +276,11 @@ void LinuxPlatform::async(std::function<void()> work)
 std::unique_ptr<ServerProcess> LinuxPlatform::makeServerProcess()
 {
     return std::make_unique<PosixProcess>();
+}
+
+void LinuxPlatform::debugLog(std::string_view line)
+{
+    g_debug("%.*s", static_cast<int>(line.size()), line.data());
 }
 
 } // namespace quillary

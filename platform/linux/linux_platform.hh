@@ -31,6 +31,7 @@ public:
     Environment environment() override;
     void async(std::function<void()> work) override;
     std::unique_ptr<ServerProcess> makeServerProcess() override;
+    void debugLog(std::string_view line) override;
 
 private:
     static void onStartup(GApplication* application, gpointer self);
@@ -47,8 +48,7 @@ private:
     MainQueue queue_;
     bool launched_ = false;
     bool terminating_ = false;
-    bool alertShown_ = false;
-    ExitStatus exitStatus_ = ExitStatus::success;
+    ExitStatusRecord exitStatus_;
     GMenu* menubar_ = nullptr;
     guint menubarExport_ = 0;
     GModule* alertModule_ = nullptr;

@@ -32,6 +32,7 @@ public:
     Environment environment() override;
     void async(std::function<void()> work) override;
     std::unique_ptr<ServerProcess> makeServerProcess() override;
+    void debugLog(std::string_view line) override;
 
     // Called by the Objective-C side, on the main thread.
     void applicationWillTerminate();
@@ -44,8 +45,7 @@ private:
     std::unique_ptr<Objects> objects_;
     ApplicationDelegate* delegate_ = nullptr;
     bool terminating_ = false;
-    bool alertShown_ = false;
-    ExitStatus exitStatus_ = ExitStatus::success;
+    ExitStatusRecord exitStatus_;
 
     std::mutex queueMutex_;
     std::deque<std::function<void()>> queue_;

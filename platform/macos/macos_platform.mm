@@ -14,6 +14,13 @@
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
 
+#if __has_include(<os/log.h>)
+#include <os/log.h>
+#define QUILLARY_HAVE_OS_LOG 1
+#else
+#define QUILLARY_HAVE_OS_LOG 0
+#endif
+
 // The main queue is drained by the run loop on macOS; GNUstep drains it only
 // when it was built with libdispatch's run loop, and says so in its
 // configuration. Otherwise the run loop's own hand-off does the same.
@@ -98,23 +105,14 @@ namespace {
 
 constexpr NSInteger kActivationPolicyRegular = 0; // NSApplicationActivationPolicyRegular
 
-// Texts from the controller as NSString. A NUL the server printed is shown
-// as a character that cannot be shown, as on the other desktops; bytes that
-// are not UTF-8 (the controller sends none) are shown one by one rather than
-// dropping the text.
+// Texts from the controller as NSString. Bytes that are not UTF-8 (the
+// controller sends none) are shown one by one rather than dropping the text.
 NSString* nsString(std::string_view text)
 {
-    std::string shown;
-    for (char c : text) {
-        if (c == '\0')
-            shown.append("\uFFFD");
-        else
-            shown.push_back(c);
-    }
-    NSString* string = [[[NSString alloc] initWithBytes:shown.data() length:shown.size()
+    NSString* string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
                                                 encoding:NSUTF8StringEncoding] autorelease];
     if (!string)
-        string = [[[NSString alloc] initWithBytes:shown.data() length:shown.size()
+        string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
                                          encoding:NSISOLatin1StringEncoding] autorelease];
     return string;
 }
@@ -205,14 +203,6 @@ private:
     id target_;
 };
 
-// Where the status bar cannot make an item, there is nothing to show.
-class NoStatusItem final : public StatusItem {
-public:
-    bool setSymbolImage(std::string_view, std::string_view) override { return false; }
-    void setTitle(std::string_view) override {}
-    void setMenu(Menu) override {}
-};
-
 // SIGTERM, SIGINT and SIGHUP quit as the menu does. The handler may only
 // write to a pipe; a thread of its own reads it and hands the quit on.
 int signalPipe[2] = {-1, -1};
@@ -283,7 +273,7 @@ int MacPlatform::run(ApplicationDelegate& delegate)
     // terminate: usually ends the process itself; should the loop return
     // instead, the status is the one kept.
     [pool release];
-    return static_cast<int>(exitStatus_);
+    return static_cast<int>(exitStatus_.status());
 }
 
 void MacPlatform::applicationWillTerminate()
@@ -298,8 +288,8 @@ void MacPlatform::applicationWillTerminate()
     delegate_->applicationWillTerminate();
     // NSApp ends the process with status 0 once this returns; a failure
     // that was reported must stay the exit status.
-    if (exitStatus_ == ExitStatus::failure)
-        std::exit(static_cast<int>(exitStatus_));
+    if (exitStatus_.status() == ExitStatus::failure)
+        std::exit(static_cast<int>(ExitStatus::failure));
 }
 
 void MacPlatform::perform(MenuAction action)
@@ -310,10 +300,7 @@ void MacPlatform::perform(MenuAction action)
 
 void MacPlatform::terminate(ExitStatus status)
 {
-    // A failure reported in an alert stays the exit status, even when the
-    // user quits while the alert is up.
-    if (status == ExitStatus::failure || alertShown_)
-        exitStatus_ = ExitStatus::failure;
+    exitStatus_.terminationAsked(status);
     if (terminating_)
         return;
     [NSApp terminate:nil];
@@ -329,10 +316,8 @@ void MacPlatform::setActivationPolicy(ActivationPolicy)
 void MacPlatform::setMainMenu(Menu menu)
 {
     // macOS titles the application menu with the application's name whatever
-    // it is given; GNUstep shows the title it is given.
-    if (!menu.empty() && menu.front().title.empty())
-        menu.front().title = "Quillary";
-    [NSApp setMainMenu:makeMenu(@"Quillary", menu, objects_->delegate)];
+    // it is given; GNUstep shows the titles it is given.
+    [NSApp setMainMenu:makeMenu(nsString(QUILLARY_APP_NAME), menu, objects_->delegate)];
 }
 
 std::unique_ptr<StatusItem> MacPlatform::makeStatusItem()
@@ -345,7 +330,7 @@ std::unique_ptr<StatusItem> MacPlatform::makeStatusItem()
 
 void MacPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    alertShown_ = true;
+    exitStatus_.alertShown();
     NSAlert* alert = [[NSAlert alloc] init];
     [alert setMessageText:nsString(messageText)];
     [alert setInformativeText:nsString(informativeText)];
@@ -421,6 +406,16 @@ void MacPlatform::runNext()
 std::unique_ptr<ServerProcess> MacPlatform::makeServerProcess()
 {
     return std::make_unique<PosixProcess>();
+}
+
+void MacPlatform::debugLog(std::string_view line)
+{
+#if QUILLARY_HAVE_OS_LOG
+    // At the debug level: kept only while `log stream --level debug` asks.
+    os_log_debug(OS_LOG_DEFAULT, "%{public}.*s", static_cast<int>(line.size()), line.data());
+#else
+    (void)line; // GNUstep has no debug log that is silent unless asked
+#endif
 }
 
 } // namespace quillary

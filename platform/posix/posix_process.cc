@@ -348,6 +348,12 @@ std::optional<std::string> PosixProcess::launch()
     return std::nullopt;
 }
 
+int PosixProcess::processIdentifier() const
+{
+    std::lock_guard lock(shared_->mutex);
+    return shared_->launched ? static_cast<int>(shared_->pid) : -1;
+}
+
 bool PosixProcess::isRunning() const
 {
     std::lock_guard lock(shared_->mutex);

@@ -20,6 +20,7 @@ public:
     void setOutputHandler(OutputHandler handler) override;
     void setTerminationHandler(TerminationHandler handler) override;
     std::optional<std::string> launch() override;
+    int processIdentifier() const override;
     bool isRunning() const override;
     void terminate() override;
     bool waitUntilExit(std::chrono::milliseconds timeout) override;
