@@ -10,11 +10,36 @@ namespace quillary {
 namespace {
 
 constexpr std::string_view kAnnouncementWord = "порт "; // the word and its one space
+constexpr char32_t kReplacementCharacter = U'\uFFFD';
+
+struct DecodedCharacter {
+    char32_t codePoint; // U+FFFD for an ill-formed sequence
+    std::size_t length; // bytes taken: the sequence, or its maximal ill-formed part
+    bool wellFormed;
+};
 
 unsigned char byteAt(std::string_view text, std::size_t pos)
 {
     return static_cast<unsigned char>(text[pos]);
 }
+
+// Length of the line separator that starts at `pos`, or 0. The separators
+// are LF, VT, FF, CR, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR; CR LF
+// counts as two, which gives the same lines since empty ones are dropped.
+std::size_t separatorLengthAt(std::string_view text, std::size_t pos)
+{
+    unsigned char first = byteAt(text, pos);
+    if (first >= 0x0A && first <= 0x0D)
+        return 1;
+    if (first == 0xC2)
+        return pos + 1 < text.size() && byteAt(text, pos + 1) == 0x85 ? 2 : 0;
+    if (first == 0xE2 && pos + 2 < text.size() && byteAt(text, pos + 1) == 0x80) {
+        unsigned char last = byteAt(text, pos + 2);
+        return last == 0xA8 || last == 0xA9 ? 3 : 0;
+    }
+    return 0;
+}
+
 
 // Length of a separator whose last byte is just before `end`, or 0.
 std::size_t separatorLengthEndingAt(std::string_view text, std::size_t end)
@@ -61,8 +86,7 @@ constexpr std::array<std::pair<char32_t, char32_t>, 64> kDecimalDigits = {{
     {0x1E2F0, 0x1E2F9}, {0x1E4F0, 0x1E4F9}, {0x1E950, 0x1E959}, {0x1FBF0, 0x1FBF9},
 }};
 
-} // namespace
-
+// The character at `pos` (which must be inside the text).
 DecodedCharacter decodeCharacterAt(std::string_view bytes, std::size_t pos)
 {
     unsigned char lead = byteAt(bytes, pos);
@@ -107,6 +131,8 @@ DecodedCharacter decodeCharacterAt(std::string_view bytes, std::size_t pos)
     return {c, length, true};
 }
 
+} // namespace
+
 std::string decodeUtf8(std::string_view bytes)
 {
     constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
@@ -136,20 +162,6 @@ bool isDecimalDigit(char32_t c)
     auto block = std::upper_bound(kDecimalDigits.begin(), kDecimalDigits.end(), c,
                                   [](char32_t value, const auto& range) { return value < range.first; });
     return block != kDecimalDigits.begin() && c <= std::prev(block)->second;
-}
-
-std::size_t separatorLengthAt(std::string_view text, std::size_t pos)
-{
-    unsigned char first = byteAt(text, pos);
-    if (first >= 0x0A && first <= 0x0D)
-        return 1;
-    if (first == 0xC2)
-        return pos + 1 < text.size() && byteAt(text, pos + 1) == 0x85 ? 2 : 0;
-    if (first == 0xE2 && pos + 2 < text.size() && byteAt(text, pos + 1) == 0x80) {
-        unsigned char last = byteAt(text, pos + 2);
-        return last == 0xA8 || last == 0xA9 ? 3 : 0;
-    }
-    return 0;
 }
 
 std::size_t lastLines(std::string_view text, std::span<std::string_view> lines)
