@@ -66,18 +66,16 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "desktop"))
-sys.path.insert(0, HERE)
-
-import gi  # noqa: E402
+import gi
 
 gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
-from desktop import OPEN, QUIT, Session, accessibility, wait_for  # noqa: E402
+from desktop_harness import OPEN, QUIT, Session, accessibility, wait_for  # noqa: E402
 from tray_host import TrayHost  # noqa: E402
+from units import GIB, KB, MB  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 FLOOR_ID = "org.quillary.BenchFloor"
 FLOOR_PATH = "/org/quillary/BenchFloor"
@@ -86,9 +84,6 @@ URL = f"http://localhost:{PORT}"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 TIMEOUT = 30.0  # for anything that should take milliseconds
 POLL = 0.001  # how often what is waited for is looked at
-KB = 1024
-MB = 1 << 20
-GIB = 1 << 30
 
 # Arenas of malloc for threads other than the main one are reserved at
 # addresses aligned to their largest size (HEAP_MAX_SIZE on 64-bit glibc).
