@@ -60,238 +60,21 @@ import ctypes
 import os
 import platform
 import re
-import signal
 import statistics
 import subprocess
-import sys
 import time
 
-import gi
-
-gi.require_version("Gio", "2.0")
-from gi.repository import Gio, GLib  # noqa: E402
-
-from desktop_harness import OPEN, QUIT, Session, accessibility, wait_for  # noqa: E402
-from tray_host import TrayHost  # noqa: E402
-from proc_readers import (idle_window, run_ns, smaps_by_kind, smaps_rollup, status_kb,  # noqa: E402
-                          tasks, thread_names)
-from units import GIB, KB, MB  # noqa: E402
+from bench_desktop import POLL, TIMEOUT, BenchDesktop, exit_times, log, now_ns, settle_file, stamps, touch, \
+    wait_for_stamp
+from desktop_harness import OPEN, QUIT, wait_for
+from launcher_and_floor import Floor, Launcher
+from proc_readers import idle_window, run_ns, smaps_by_kind, smaps_rollup, status_kb, tasks, thread_names
+from units import GIB, KB, MB
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-FLOOR_ID = "org.quillary.BenchFloor"
-FLOOR_PATH = "/org/quillary/BenchFloor"
 PORT = 41823
 URL = f"http://localhost:{PORT}"
-MENU_INTERFACE = "com.canonical.dbusmenu"
-TIMEOUT = 30.0  # for anything that should take milliseconds
-POLL = 0.001  # how often what is waited for is looked at
-
-
-def now_ns():
-    return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
-
-
-def log(*parts):
-    print(*parts, file=sys.stderr, flush=True)
-
-
-def stamps(path):
-    """Lines of a stamp or mark file: (monotonic ns, rest of the line)."""
-    try:
-        with open(path) as f:
-            lines = f.read().splitlines()
-    except FileNotFoundError:
-        return []
-    result = []
-    for line in lines:
-        ns, _, rest = line.partition(" ")
-        result.append((int(ns), rest))
-    return result
-
-
-def wait_for_stamp(path, what, timeout=TIMEOUT):
-    return wait_for(lambda: stamps(path), timeout, what, interval=POLL)[0]
-
-
-def touch(path):
-    open(path, "w").close()
-
-
-def exit_times(watcher, pids, action, timeout=TIMEOUT):
-    """Runs `action` and returns (time just before it, {pid: time of exit}).
-    The exits are timed by bench_exit_watch, which sees them through pidfds
-    (a process has ended even before its parent reaps it) at a real-time
-    priority, so that they are not late by this script's own wake-ups."""
-    watch = subprocess.Popen([watcher, *map(str, pids)], stdout=subprocess.PIPE, text=True)
-    try:
-        if watch.stdout.readline().strip() != "ready":
-            raise RuntimeError("bench_exit_watch did not start")
-        start = now_ns()
-        action()
-        output, _ = watch.communicate(timeout=timeout)
-    finally:
-        if watch.poll() is None:
-            watch.kill()
-            watch.wait()
-        watch.stdout.close()
-    ended = {}
-    for line in output.splitlines():
-        pid, ns = line.split()
-        ended[int(pid)] = int(ns)
-    return start, ended
-
-
-# ---------------------------------------------------------------- the desktop
-
-class BenchDesktop(Session):
-    """The tests' desktop session, with the exec stamp as the default
-    browser (each URL with its time), the fake server in the bundle, and a
-    log of its own for each program the bench starts."""
-
-    def __init__(self, build, launcher, server, launcher_env):
-        # What the launcher and the floor get is this desktop's alone.
-        for name in ("DBUS_SESSION_BUS_ADDRESS", "FAKE_SERVER", "G_MESSAGES_DEBUG"):
-            os.environ.pop(name, None)
-        super().__init__(launcher=launcher)
-        self.serial = 0
-        self.stamp = os.path.join(build, "bench", "bench_stamp")
-        self.floor = os.path.join(build, "bench", "bench_floor")
-        self.exit_watch = os.path.join(build, "bench", "bench_exit_watch")
-        self.server = server
-        self.set_server(server)
-        self.set_browser(f"{self.stamp} {self.urls} %u")
-        self.executable = os.path.join(self.bundle, "bin/quillary")
-        self.launcher_env = dict(launcher_env)
-        # As a session does: the accessibility bus and its registry are up
-        # before anything is measured.
-        accessibility()
-        self.a11y_address = self.call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                                      reply="(s)").unpack()[0]
-
-    def fresh(self, name):
-        """A path not used before in this run."""
-        self.serial += 1
-        return self.path(f"{name}.{self.serial}")
-
-    def spawn_logged(self, what, argv, env):
-        """Starts a program, its output into a log of its own."""
-        log_path = self.fresh(what + ".log")
-        with open(log_path, "w") as output:
-            process = self.spawn(argv, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=output)
-        process.log_path = log_path
-        return process
-
-    def close(self, keep=False):
-        super().close(keep)
-        if keep:
-            log(f"kept {self.dir}")
-
-
-class Launcher:
-    """The launcher in the bundle, started through the exec stamp, with the
-    fake server running `script`, and its tray item once it has one."""
-
-    def __init__(self, desktop, script):
-        self.desktop = desktop
-        self.host = TrayHost(desktop.address)
-        self.exec_stamp = desktop.fresh("launcher-exec")
-        env = dict(desktop.env, FAKE_SERVER=script)
-        env.update(desktop.launcher_env)
-        self.process = desktop.spawn_logged("launcher", [desktop.stamp, self.exec_stamp, "--", desktop.executable],
-                                            env)
-        self.pid = self.process.pid
-        self.server_pid = None
-        self.server_pidfd = None
-        self.item = None
-
-    def exec_time(self):
-        return wait_for_stamp(self.exec_stamp, "the launcher's exec")[0]
-
-    def server_started(self, mark):
-        """Time of the server's first step (a mark); notes the server's pid."""
-        try:
-            ns, pid = wait_for_stamp(mark, "the server's first step")
-        except AssertionError:
-            raise AssertionError(f"the server did not start; the launcher {self.state()}") from None
-        self.adopt_server(int(pid))
-        return ns
-
-    def adopt_server(self, pid):
-        """Notes the server's pid, and holds a pidfd of it, so that closing
-        can end a server that outlived its launcher without ever signalling
-        a process that reused its pid."""
-        self.server_pid = pid
-        try:
-            self.server_pidfd = os.pidfd_open(pid)
-        except ProcessLookupError:
-            self.server_pidfd = None
-
-    def state(self):
-        status = self.process.poll()
-        with open(self.process.log_path) as f:
-            said = f.read().strip()
-        return (("runs" if status is None else f"ended with status {status}")
-                + (f" and said:\n{said}" if said else ", silent"))
-
-    def wait_for_tray(self):
-        """Waits until the item has registered and the menu can be clicked."""
-        try:
-            self.item = self.host.wait_for_item(timeout=TIMEOUT)
-        except TimeoutError:
-            raise TimeoutError(f"no tray item came; the launcher {self.state()}") from None
-        self.menu_path = self.item.get("Menu")
-        self.ids = {label: item_id for item_id, label in self.item._entries()}
-        return self.item
-
-    def click(self, label):
-        self.host.connection.call_sync(
-            self.item.bus_name, self.menu_path, MENU_INTERFACE, "Event",
-            GLib.Variant("(isvu)", (self.ids[label], "clicked", GLib.Variant("s", ""), 0)),
-            None, Gio.DBusCallFlags.NO_AUTO_START, int(TIMEOUT * 1000), None)
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.server_pidfd is not None:
-            try:
-                signal.pidfd_send_signal(self.server_pidfd, signal.SIGKILL)  # outlived its launcher
-            except ProcessLookupError:
-                pass
-            os.close(self.server_pidfd)
-            self.server_pidfd = None
-        self.host.close()
-
-
-class Floor:
-    """The floor program, started through the exec stamp."""
-
-    def __init__(self, desktop):
-        self.desktop = desktop
-        self.exec_stamp = desktop.fresh("floor-exec")
-        self.mark = desktop.fresh("floor-mark")
-        env = dict(desktop.env, QUILLARY_BENCH_FLOOR_MARK=self.mark)
-        self.process = desktop.spawn_logged("floor", [desktop.stamp, self.exec_stamp, "--", desktop.floor], env)
-        self.pid = self.process.pid
-
-    def startup_ns(self):
-        named = wait_for_stamp(self.mark, "the floor's bus name")[0]
-        return named - wait_for_stamp(self.exec_stamp, "the floor's exec")[0]
-
-    def quit(self):
-        self.desktop.connection.call_sync(
-            FLOOR_ID, FLOOR_PATH, "org.gtk.Actions", "Activate", GLib.Variant("(sava{sv})", ("quit", [], {})),
-            None, Gio.DBusCallFlags.NO_AUTO_START, int(TIMEOUT * 1000), None)
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
 
 
 # ---------------------------------------------------------------- measurements
@@ -436,19 +219,6 @@ def handoff_alone(desktop):
         return opened - clicked
     finally:
         launcher.close()
-
-
-def settle_file(path, quiet=0.3):
-    """Waits until `path` has not grown for `quiet` seconds."""
-    size, since = -1, time.monotonic()
-    deadline = since + TIMEOUT
-    while time.monotonic() < deadline:
-        current = os.path.getsize(path) if os.path.exists(path) else 0
-        if current != size:
-            size, since = current, time.monotonic()
-        elif time.monotonic() - since >= quiet:
-            return
-        time.sleep(0.02)
 
 
 def drain_launcher(desktop, results, flood, port_known):
