@@ -13,11 +13,10 @@ gi.require_version("Gio", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
 from bench_desktop import TIMEOUT, wait_for_stamp  # noqa: E402
-from tray_host import TrayHost  # noqa: E402
+from tray_host import MENU_INTERFACE, TrayHost  # noqa: E402
 
 FLOOR_ID = "org.quillary.BenchFloor"
 FLOOR_PATH = "/org/quillary/BenchFloor"
-MENU_INTERFACE = "com.canonical.dbusmenu"
 
 
 class Launcher:
