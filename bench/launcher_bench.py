@@ -57,12 +57,11 @@ for the launcher alone (MALLOC_ARENA_MAX=1, say); --skip drain|session.
 
 import argparse
 import os
-import time
 
 from bench_desktop import BenchDesktop, log
 from machine import load_average, machine
 from report import detail, table
-from runs import Results, drain_cat, drain_launcher, session_round
+from runs import Results, drain_cat, drain_round, session_round
 from units import GIB, MB
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -103,11 +102,7 @@ def main():
             loads.append(load_average())
             launcher_first = r % 2 == 0
             if "drain" not in args.skip:
-                for port_known in (False, True):
-                    arms = (drain_launcher, drain_cat) if launcher_first else (drain_cat, drain_launcher)
-                    for arm in arms:
-                        arm(desktop, results, args.flood, port_known)
-                        time.sleep(0.3)
+                drain_round(desktop, results, args.flood, launcher_first)
             if "session" not in args.skip:
                 session_round(desktop, results, launcher_first, args.idle, r == args.rounds - 1)
             log(f"round {r + 1}/{args.rounds} done")
