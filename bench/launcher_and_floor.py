@@ -1,7 +1,6 @@
-"""The two programs measured side by side, each started through the exec
-stamp on the bench's desktop: the launcher from the desktop's bundle, its
-fake server running a script, clicked through its tray item; and its floor
-(bench/floor.cc), a GApplication that only owns its bus name."""
+"""The two programs measured side by side on the bench's desktop: the
+launcher, clicked through its tray item, and its floor (bench/floor.cc),
+called on the bus."""
 
 import os
 import signal

@@ -75,7 +75,7 @@ def session_rows(v, args):
                 f"on-CPU {median(run) / 1e6:.3f} ms (max {max(run) / 1e6:.3f})")
 
     # utime+stime counts whole ticks and may take in a tick spent earlier
-    # (see idle_window); the on-CPU time is exact.
+    # (see idle_window in proc_readers.py); the on-CPU time is exact.
     rows.append((f"Idle {idle}: CPU time, utime+stime; on-CPU time from schedstat",
                  cpu_cell(cpu_l, run_l), cpu_cell(cpu_f, run_f), "—", "≤ 10 ms",
                  met(median(cpu_l) <= 10e6 and max(run_l) <= 10e6)))
