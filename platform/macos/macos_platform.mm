@@ -1,5 +1,6 @@
 #include "platform/macos/macos_platform.hh"
 
+#include "platform/macos/text_conversion.hh"
 #include "platform/posix/posix_process.hh"
 
 #include <cerrno>
@@ -104,24 +105,6 @@ namespace quillary {
 namespace {
 
 constexpr NSInteger kActivationPolicyRegular = 0; // NSApplicationActivationPolicyRegular
-
-// Texts from the controller as NSString. Bytes that are not UTF-8 (the
-// controller sends none) are shown one by one rather than dropping the text.
-NSString* nsString(std::string_view text)
-{
-    NSString* string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
-                                                encoding:NSUTF8StringEncoding] autorelease];
-    if (!string)
-        string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
-                                         encoding:NSISOLatin1StringEncoding] autorelease];
-    return string;
-}
-
-std::string utf8(NSString* string)
-{
-    const char* bytes = [string UTF8String];
-    return bytes ? bytes : "";
-}
 
 NSMenu* makeMenu(NSString* title, const Menu& menu, id target);
 
