@@ -1,6 +1,8 @@
 #include "platform/macos/macos_platform.hh"
 
 #include "platform/macos/menu.hh"
+#include "platform/macos/newer_app_kit.hh"
+#include "platform/macos/status_item.hh"
 #include "platform/macos/text_conversion.hh"
 #include "platform/posix/posix_process.hh"
 
@@ -32,16 +34,6 @@
 #define QUILLARY_MAIN_QUEUE_DISPATCH 1
 #include <dispatch/dispatch.h>
 #endif
-
-// AppKit that GNUstep (and an older system) lacks, declared here so that
-// the adapter compiles against headers without it; each is sent only after
-// respondsToSelector: has said it is there.
-@protocol QuillaryNewerAppKit
-- (BOOL)setActivationPolicy:(NSInteger)activationPolicy; // NSApplication, 10.6
-- (NSImage*)imageWithSystemSymbolName:(NSString*)symbolName
-             accessibilityDescription:(NSString*)description; // NSImage class, 11.0
-- (id)button; // NSStatusItem, 10.10: the item's NSStatusBarButton
-@end
 
 @interface QuillaryApplicationDelegate : NSObject <NSApplicationDelegate> {
     quillary::MacPlatform* platform;
@@ -106,48 +98,6 @@ namespace quillary {
 namespace {
 
 constexpr NSInteger kActivationPolicyRegular = 0; // NSApplicationActivationPolicyRegular
-
-class MacStatusItem final : public StatusItem {
-public:
-    MacStatusItem(NSStatusItem* item, id target) : item_([item retain]), target_(target) {}
-    ~MacStatusItem() override
-    {
-        [[NSStatusBar systemStatusBar] removeStatusItem:item_];
-        [item_ release];
-    }
-    MacStatusItem(const MacStatusItem&) = delete;
-    MacStatusItem& operator=(const MacStatusItem&) = delete;
-
-    bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override
-    {
-        id imageClass = [NSImage class];
-        if (![imageClass respondsToSelector:@selector(imageWithSystemSymbolName:accessibilityDescription:)])
-            return false;
-        NSImage* image = [(id<QuillaryNewerAppKit>)imageClass imageWithSystemSymbolName:nsString(symbolName)
-                                                                accessibilityDescription:nsString(accessibilityDescription)];
-        if (!image)
-            return false;
-        [face() setImage:image];
-        return true;
-    }
-
-    void setTitle(std::string_view title) override { [face() setTitle:nsString(title)]; }
-
-    void setMenu(Menu menu) override { [item_ setMenu:makeMenu(@"", menu, target_)]; }
-
-private:
-    // Where the image and title go: the item's button since macOS 10.10; the
-    // item itself where there is no button (GNUstep).
-    id face() const
-    {
-        if ([item_ respondsToSelector:@selector(button)])
-            return [(id<QuillaryNewerAppKit>)item_ button];
-        return item_;
-    }
-
-    NSStatusItem* item_;
-    id target_;
-};
 
 // SIGTERM, SIGINT and SIGHUP quit as the menu does. The handler may only
 // write to a pipe; a thread of its own reads it and hands the quit on.
