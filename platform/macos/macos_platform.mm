@@ -1,5 +1,6 @@
 #include "platform/macos/macos_platform.hh"
 
+#include "platform/macos/main_queue.hh"
 #include "platform/macos/menu.hh"
 #include "platform/macos/newer_app_kit.hh"
 #include "platform/macos/quit_signals.hh"
@@ -19,23 +20,12 @@
 #define QUILLARY_HAVE_OS_LOG 0
 #endif
 
-// The main queue is drained by the run loop on macOS; GNUstep drains it only
-// when it was built with libdispatch's run loop, and says so in its
-// configuration. Otherwise the run loop's own hand-off does the same.
-#if defined(GS_USE_LIBDISPATCH_RUNLOOP) && !GS_USE_LIBDISPATCH_RUNLOOP
-#define QUILLARY_MAIN_QUEUE_DISPATCH 0
-#else
-#define QUILLARY_MAIN_QUEUE_DISPATCH 1
-#include <dispatch/dispatch.h>
-#endif
-
 @interface QuillaryApplicationDelegate : NSObject <NSApplicationDelegate> {
     quillary::MacPlatform* platform;
     quillary::ApplicationDelegate* controller;
 }
 - (id)initWithPlatform:(quillary::MacPlatform*)owner controller:(quillary::ApplicationDelegate*)delegate;
 - (void)openUI:(id)sender;
-- (void)runNext:(id)unused;
 - (void)becomeMultithreaded:(id)unused;
 @end
 
@@ -74,12 +64,6 @@
     platform->perform(quillary::MenuAction::openUI);
 }
 
-- (void)runNext:(id)unused
-{
-    (void)unused;
-    platform->runNext();
-}
-
 - (void)becomeMultithreaded:(id)unused
 {
     (void)unused;
@@ -99,7 +83,7 @@ struct MacPlatform::Objects {
     QuillaryApplicationDelegate* delegate = nil;
 };
 
-MacPlatform::MacPlatform() : objects_(std::make_unique<Objects>()) {}
+MacPlatform::MacPlatform() : objects_(std::make_unique<Objects>()), mainQueue_(std::make_unique<MainQueue>()) {}
 
 MacPlatform::~MacPlatform()
 {
@@ -128,12 +112,7 @@ int MacPlatform::run(ApplicationDelegate& delegate)
 void MacPlatform::applicationWillTerminate()
 {
     terminating_ = true;
-    std::deque<std::function<void()>> dropped; // destroyed outside the lock
-    {
-        std::lock_guard lock(queueMutex_);
-        queueClosed_ = true;
-        dropped.swap(queue_);
-    }
+    mainQueue_->close();
     delegate_->applicationWillTerminate();
     // NSApp ends the process with status 0 once this returns; a failure
     // that was reported must stay the exit status.
@@ -216,40 +195,7 @@ Environment MacPlatform::environment()
 
 void MacPlatform::async(std::function<void()> work)
 {
-    {
-        std::lock_guard lock(queueMutex_);
-        if (queueClosed_)
-            return;
-        queue_.push_back(std::move(work));
-    }
-    // One wake-up per piece of work, each taking the oldest: first in, first
-    // out, as both hand-offs deliver in the order they were asked.
-#if QUILLARY_MAIN_QUEUE_DISPATCH
-    dispatch_async_f(dispatch_get_main_queue(), this, [](void* self) { static_cast<MacPlatform*>(self)->runNext(); });
-#else
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    // In the modal panel's mode too: the server's end must reach the
-    // controller while the alert is up, as the main queue's work does.
-    NSArray* modes = [NSArray arrayWithObjects:NSDefaultRunLoopMode, NSModalPanelRunLoopMode,
-                                               NSEventTrackingRunLoopMode, nil];
-    [objects_->delegate performSelectorOnMainThread:@selector(runNext:) withObject:nil waitUntilDone:NO modes:modes];
-    [pool release];
-#endif
-}
-
-void MacPlatform::runNext()
-{
-    std::function<void()> work;
-    {
-        std::lock_guard lock(queueMutex_);
-        if (queue_.empty())
-            return; // dropped: the application is ending
-        work = std::move(queue_.front());
-        queue_.pop_front();
-    }
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    work();
-    [pool release];
+    mainQueue_->async(std::move(work));
 }
 
 std::unique_ptr<ServerProcess> MacPlatform::makeServerProcess()
