@@ -1,5 +1,6 @@
 #include "platform/macos/macos_platform.hh"
 
+#include "platform/macos/delegate_bridge.hh"
 #include "platform/macos/main_queue.hh"
 #include "platform/macos/menu.hh"
 #include "platform/macos/newer_app_kit.hh"
@@ -19,57 +20,6 @@
 #else
 #define QUILLARY_HAVE_OS_LOG 0
 #endif
-
-@interface QuillaryApplicationDelegate : NSObject <NSApplicationDelegate> {
-    quillary::MacPlatform* platform;
-    quillary::ApplicationDelegate* controller;
-}
-- (id)initWithPlatform:(quillary::MacPlatform*)owner controller:(quillary::ApplicationDelegate*)delegate;
-- (void)openUI:(id)sender;
-- (void)becomeMultithreaded:(id)unused;
-@end
-
-@implementation QuillaryApplicationDelegate
-
-- (id)initWithPlatform:(quillary::MacPlatform*)owner controller:(quillary::ApplicationDelegate*)delegate
-{
-    if ((self = [super init])) {
-        platform = owner;
-        controller = delegate;
-    }
-    return self;
-}
-
-- (void)applicationDidFinishLaunching:(NSNotification*)notification
-{
-    (void)notification;
-    controller->applicationDidFinishLaunching();
-}
-
-- (BOOL)applicationShouldHandleReopen:(NSApplication*)application hasVisibleWindows:(BOOL)flag
-{
-    (void)application;
-    return controller->applicationShouldHandleReopen(flag) ? YES : NO;
-}
-
-- (void)applicationWillTerminate:(NSNotification*)notification
-{
-    (void)notification;
-    platform->applicationWillTerminate();
-}
-
-- (void)openUI:(id)sender
-{
-    (void)sender;
-    platform->perform(quillary::MenuAction::openUI);
-}
-
-- (void)becomeMultithreaded:(id)unused
-{
-    (void)unused;
-}
-
-@end
 
 namespace quillary {
 
