@@ -6,11 +6,11 @@
 
 #include "platform/platform.hh"
 
-#include <deque>
 #include <memory>
-#include <mutex>
 
 namespace quillary {
+
+class MainQueue;
 
 class MacPlatform final : public Platform {
 public:
@@ -37,19 +37,14 @@ public:
     // Called by the Objective-C side, on the main thread.
     void applicationWillTerminate();
     void perform(MenuAction action);
-    // Runs the oldest piece of queued work, if the queue still holds one.
-    void runNext();
 
 private:
     struct Objects; // the Objective-C objects the platform owns
     std::unique_ptr<Objects> objects_;
     ApplicationDelegate* delegate_ = nullptr;
     bool terminating_ = false;
+    std::unique_ptr<MainQueue> mainQueue_;
     ExitStatusRecord exitStatus_;
-
-    std::mutex queueMutex_;
-    std::deque<std::function<void()>> queue_;
-    bool queueClosed_ = false;
 };
 
 } // namespace quillary

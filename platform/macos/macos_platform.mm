@@ -1,15 +1,15 @@
 #include "platform/macos/macos_platform.hh"
 
+#include "platform/macos/delegate_bridge.hh"
+#include "platform/macos/main_queue.hh"
+#include "platform/macos/menu.hh"
+#include "platform/macos/newer_app_kit.hh"
+#include "platform/macos/quit_signals.hh"
+#include "platform/macos/status_item.hh"
+#include "platform/macos/text_conversion.hh"
 #include "platform/posix/posix_process.hh"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
@@ -21,228 +21,11 @@
 #define QUILLARY_HAVE_OS_LOG 0
 #endif
 
-// The main queue is drained by the run loop on macOS; GNUstep drains it only
-// when it was built with libdispatch's run loop, and says so in its
-// configuration. Otherwise the run loop's own hand-off does the same.
-#if defined(GS_USE_LIBDISPATCH_RUNLOOP) && !GS_USE_LIBDISPATCH_RUNLOOP
-#define QUILLARY_MAIN_QUEUE_DISPATCH 0
-#else
-#define QUILLARY_MAIN_QUEUE_DISPATCH 1
-#include <dispatch/dispatch.h>
-#endif
-
-// AppKit that GNUstep (and an older system) lacks, declared here so that
-// the adapter compiles against headers without it; each is sent only after
-// respondsToSelector: has said it is there.
-@protocol QuillaryNewerAppKit
-- (BOOL)setActivationPolicy:(NSInteger)activationPolicy; // NSApplication, 10.6
-- (NSImage*)imageWithSystemSymbolName:(NSString*)symbolName
-             accessibilityDescription:(NSString*)description; // NSImage class, 11.0
-- (id)button; // NSStatusItem, 10.10: the item's NSStatusBarButton
-@end
-
-@interface QuillaryApplicationDelegate : NSObject <NSApplicationDelegate> {
-    quillary::MacPlatform* platform;
-    quillary::ApplicationDelegate* controller;
-}
-- (id)initWithPlatform:(quillary::MacPlatform*)owner controller:(quillary::ApplicationDelegate*)delegate;
-- (void)openUI:(id)sender;
-- (void)runNext:(id)unused;
-- (void)becomeMultithreaded:(id)unused;
-@end
-
-@implementation QuillaryApplicationDelegate
-
-- (id)initWithPlatform:(quillary::MacPlatform*)owner controller:(quillary::ApplicationDelegate*)delegate
-{
-    if ((self = [super init])) {
-        platform = owner;
-        controller = delegate;
-    }
-    return self;
-}
-
-- (void)applicationDidFinishLaunching:(NSNotification*)notification
-{
-    (void)notification;
-    controller->applicationDidFinishLaunching();
-}
-
-- (BOOL)applicationShouldHandleReopen:(NSApplication*)application hasVisibleWindows:(BOOL)flag
-{
-    (void)application;
-    return controller->applicationShouldHandleReopen(flag) ? YES : NO;
-}
-
-- (void)applicationWillTerminate:(NSNotification*)notification
-{
-    (void)notification;
-    platform->applicationWillTerminate();
-}
-
-- (void)openUI:(id)sender
-{
-    (void)sender;
-    platform->perform(quillary::MenuAction::openUI);
-}
-
-- (void)runNext:(id)unused
-{
-    (void)unused;
-    platform->runNext();
-}
-
-- (void)becomeMultithreaded:(id)unused
-{
-    (void)unused;
-}
-
-@end
-
 namespace quillary {
 
 namespace {
 
 constexpr NSInteger kActivationPolicyRegular = 0; // NSApplicationActivationPolicyRegular
-
-// Texts from the controller as NSString. Bytes that are not UTF-8 (the
-// controller sends none) are shown one by one rather than dropping the text.
-NSString* nsString(std::string_view text)
-{
-    NSString* string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
-                                                encoding:NSUTF8StringEncoding] autorelease];
-    if (!string)
-        string = [[[NSString alloc] initWithBytes:text.data() length:text.size()
-                                         encoding:NSISOLatin1StringEncoding] autorelease];
-    return string;
-}
-
-std::string utf8(NSString* string)
-{
-    const char* bytes = [string UTF8String];
-    return bytes ? bytes : "";
-}
-
-NSMenu* makeMenu(NSString* title, const Menu& menu, id target);
-
-NSMenuItem* makeMenuItem(const MenuItem& item, id target)
-{
-    if (item.separator)
-        return [NSMenuItem separatorItem];
-    SEL action = nullptr;
-    id itemTarget = nil;
-    switch (item.action) {
-    case MenuAction::openUI:
-        action = @selector(openUI:);
-        itemTarget = target;
-        break;
-    case MenuAction::terminate:
-        // No target: the responder chain brings it to NSApp, whose
-        // terminate: is the application's one way to end.
-        action = @selector(terminate:);
-        break;
-    case MenuAction::none:
-        break;
-    }
-    // The key equivalent is taken with the Command modifier, NSMenuItem's default.
-    NSMenuItem* entry = [[[NSMenuItem alloc] initWithTitle:nsString(item.title) action:action
-                                             keyEquivalent:nsString(item.keyEquivalent)] autorelease];
-    [entry setTarget:itemTarget];
-    if (!item.submenu.empty())
-        [entry setSubmenu:makeMenu(nsString(item.title), item.submenu, target)];
-    return entry;
-}
-
-NSMenu* makeMenu(NSString* title, const Menu& menu, id target)
-{
-    NSMenu* result = [[[NSMenu alloc] initWithTitle:title] autorelease];
-    for (const MenuItem& item : menu)
-        [result addItem:makeMenuItem(item, target)];
-    return result;
-}
-
-class MacStatusItem final : public StatusItem {
-public:
-    MacStatusItem(NSStatusItem* item, id target) : item_([item retain]), target_(target) {}
-    ~MacStatusItem() override
-    {
-        [[NSStatusBar systemStatusBar] removeStatusItem:item_];
-        [item_ release];
-    }
-    MacStatusItem(const MacStatusItem&) = delete;
-    MacStatusItem& operator=(const MacStatusItem&) = delete;
-
-    bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override
-    {
-        id imageClass = [NSImage class];
-        if (![imageClass respondsToSelector:@selector(imageWithSystemSymbolName:accessibilityDescription:)])
-            return false;
-        NSImage* image = [(id<QuillaryNewerAppKit>)imageClass imageWithSystemSymbolName:nsString(symbolName)
-                                                                accessibilityDescription:nsString(accessibilityDescription)];
-        if (!image)
-            return false;
-        [face() setImage:image];
-        return true;
-    }
-
-    void setTitle(std::string_view title) override { [face() setTitle:nsString(title)]; }
-
-    void setMenu(Menu menu) override { [item_ setMenu:makeMenu(@"", menu, target_)]; }
-
-private:
-    // Where the image and title go: the item's button since macOS 10.10; the
-    // item itself where there is no button (GNUstep).
-    id face() const
-    {
-        if ([item_ respondsToSelector:@selector(button)])
-            return [(id<QuillaryNewerAppKit>)item_ button];
-        return item_;
-    }
-
-    NSStatusItem* item_;
-    id target_;
-};
-
-// SIGTERM, SIGINT and SIGHUP quit as the menu does. The handler may only
-// write to a pipe; a thread of its own reads it and hands the quit on.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int signal)
-{
-    int saved = errno;
-    unsigned char number = static_cast<unsigned char>(signal);
-    [[maybe_unused]] ssize_t written = ::write(signalPipe[1], &number, 1);
-    errno = saved;
-}
-
-void quitOnSignals(MacPlatform& platform)
-{
-    if (::pipe(signalPipe) < 0)
-        return;
-    for (int fd : signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    try {
-        std::thread([&platform] {
-            for (;;) {
-                unsigned char number;
-                ssize_t count = ::read(signalPipe[0], &number, 1);
-                if (count < 0 && errno == EINTR)
-                    continue;
-                if (count <= 0)
-                    break;
-                platform.async([&platform] { platform.perform(MenuAction::terminate); });
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        return; // the signals keep their default: they end the launcher
-    }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
-}
 
 } // namespace
 
@@ -250,7 +33,7 @@ struct MacPlatform::Objects {
     QuillaryApplicationDelegate* delegate = nil;
 };
 
-MacPlatform::MacPlatform() : objects_(std::make_unique<Objects>()) {}
+MacPlatform::MacPlatform() : objects_(std::make_unique<Objects>()), mainQueue_(std::make_unique<MainQueue>()) {}
 
 MacPlatform::~MacPlatform()
 {
@@ -279,12 +62,7 @@ int MacPlatform::run(ApplicationDelegate& delegate)
 void MacPlatform::applicationWillTerminate()
 {
     terminating_ = true;
-    std::deque<std::function<void()>> dropped; // destroyed outside the lock
-    {
-        std::lock_guard lock(queueMutex_);
-        queueClosed_ = true;
-        dropped.swap(queue_);
-    }
+    mainQueue_->close();
     delegate_->applicationWillTerminate();
     // NSApp ends the process with status 0 once this returns; a failure
     // that was reported must stay the exit status.
@@ -367,40 +145,7 @@ Environment MacPlatform::environment()
 
 void MacPlatform::async(std::function<void()> work)
 {
-    {
-        std::lock_guard lock(queueMutex_);
-        if (queueClosed_)
-            return;
-        queue_.push_back(std::move(work));
-    }
-    // One wake-up per piece of work, each taking the oldest: first in, first
-    // out, as both hand-offs deliver in the order they were asked.
-#if QUILLARY_MAIN_QUEUE_DISPATCH
-    dispatch_async_f(dispatch_get_main_queue(), this, [](void* self) { static_cast<MacPlatform*>(self)->runNext(); });
-#else
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    // In the modal panel's mode too: the server's end must reach the
-    // controller while the alert is up, as the main queue's work does.
-    NSArray* modes = [NSArray arrayWithObjects:NSDefaultRunLoopMode, NSModalPanelRunLoopMode,
-                                               NSEventTrackingRunLoopMode, nil];
-    [objects_->delegate performSelectorOnMainThread:@selector(runNext:) withObject:nil waitUntilDone:NO modes:modes];
-    [pool release];
-#endif
-}
-
-void MacPlatform::runNext()
-{
-    std::function<void()> work;
-    {
-        std::lock_guard lock(queueMutex_);
-        if (queue_.empty())
-            return; // dropped: the application is ending
-        work = std::move(queue_.front());
-        queue_.pop_front();
-    }
-    NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
-    work();
-    [pool release];
+    mainQueue_->async(std::move(work));
 }
 
 std::unique_ptr<ServerProcess> MacPlatform::makeServerProcess()

@@ -1,0 +1,60 @@
+#include "platform/macos/quit_signals.hh"
+
+#include "platform/macos/macos_platform.hh"
+
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillary {
+
+namespace {
+
+// The handler may only write to a pipe; a thread of its own reads it and
+// hands the quit on.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signal)
+{
+    int saved = errno;
+    unsigned char number = static_cast<unsigned char>(signal);
+    [[maybe_unused]] ssize_t written = ::write(signalPipe[1], &number, 1);
+    errno = saved;
+}
+
+} // namespace
+
+void quitOnSignals(MacPlatform& platform)
+{
+    if (::pipe(signalPipe) < 0)
+        return;
+    for (int fd : signalPipe)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    try {
+        std::thread([&platform] {
+            for (;;) {
+                unsigned char number;
+                ssize_t count = ::read(signalPipe[0], &number, 1);
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count <= 0)
+                    break;
+                platform.async([&platform] { platform.perform(MenuAction::terminate); });
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        return; // the signals keep their default: they end the launcher
+    }
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+} // namespace quillary
