@@ -36,8 +36,4 @@ private:
     Environment environment_;
 };
 
-// The system's description of an error number, in the language of the
-// user's locale as the environment sets it.
-std::string describeError(int error);
-
 } // namespace quillary
