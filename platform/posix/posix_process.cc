@@ -18,6 +18,14 @@
 
 namespace quillary {
 
+namespace {
+
+// How long the end of the process waits for its output to reach end of
+// file before it is reported anyway.
+constexpr std::chrono::milliseconds kOutputDrainLimit{250};
+
+} // namespace
+
 struct PosixProcess::Shared {
     // Guards the process's state. `terminate` and the reaping both hold it,
     // so no signal is sent to a PID that has been reaped and maybe reused.

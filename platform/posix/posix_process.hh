@@ -25,10 +25,6 @@ public:
     void terminate() override;
     bool waitUntilExit(std::chrono::milliseconds timeout) override;
 
-    // How long the end of the process waits for its output to reach end of
-    // file before it is reported anyway.
-    static constexpr std::chrono::milliseconds kOutputDrainLimit{250};
-
 private:
     struct Shared; // what the reader and waiter threads share with the object
     std::shared_ptr<Shared> shared_;
