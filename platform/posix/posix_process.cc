@@ -24,6 +24,59 @@ namespace {
 // file before it is reported anyway.
 constexpr std::chrono::milliseconds kOutputDrainLimit{250};
 
+// Every signal there is. Every bit is set by hand: sigfillset leaves out the
+// C library's own signals, which posix_spawn then ignores in the child, and
+// an ignored signal stays ignored across exec.
+sigset_t everySignal()
+{
+    sigset_t all;
+    std::memset(&all, 0xFF, sizeof all);
+    return all;
+}
+
+// The child gets the pipe (`output`, its write end) as its standard output
+// and error, and no other descriptor of ours but its standard input.
+int setChildDescriptors(SpawnFileActions& actions, int output)
+{
+    if (int error = actions.status())
+        return error;
+    for (int stream : {STDOUT_FILENO, STDERR_FILENO})
+        if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), output, stream))
+            return error;
+    return closeAboveStandardStreams(actions.get());
+}
+
+// Whatever the launcher blocks or ignores is not the server's business.
+int setChildSignals(SpawnAttributes& attributes)
+{
+    if (int error = attributes.status())
+        return error;
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all = everySignal();
+    if (int error = ::posix_spawnattr_setsigmask(attributes.get(), &none))
+        return error;
+    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all))
+        return error;
+    return ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// Starts the program with `output` as its standard output and error: 0, or
+// the error number of the first call that failed. A set-up call that fails
+// leaves the server unstarted, since half a set-up would hand it descriptors
+// or ignored signals of ours.
+int spawnServer(pid_t& pid, std::string& program, char* const envp[], int output)
+{
+    SpawnFileActions actions;
+    if (int error = setChildDescriptors(actions, output))
+        return error;
+    SpawnAttributes attributes;
+    if (int error = setChildSignals(attributes))
+        return error;
+    char* argv[] = {program.data(), nullptr};
+    return ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv, envp);
+}
+
 } // namespace
 
 struct PosixProcess::Shared {
@@ -140,27 +193,6 @@ std::optional<std::string> PosixProcess::launch()
     if (readEnd.get() < 0 || writeEnd.get() < 0)
         return describeError(errno);
 
-    // The child gets the pipe as its standard output and error, and no other
-    // descriptor of ours but its standard input.
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-    closeAboveStandardStreams(actions);
-
-    // Whatever the launcher blocks or ignores is not the server's business.
-    // Every bit is set by hand: sigfillset leaves out the C library's own
-    // signals, which posix_spawn then ignores in the child, and an ignored
-    // signal stays ignored across exec.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    std::memset(&all, 0xFF, sizeof all);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
     std::vector<std::string> variables;
     variables.reserve(environment_.size());
     for (const auto& [name, value] : environment_)
@@ -170,12 +202,9 @@ std::optional<std::string> PosixProcess::launch()
         envp.push_back(variable.data());
     envp.push_back(nullptr);
     std::string program = executable_.string();
-    char* argv[] = {program.data(), nullptr};
 
     pid_t pid;
-    int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    int error = spawnServer(pid, program, envp.data(), writeEnd.get());
     // Our copy of the write end must go, or end of file never comes.
     writeEnd.reset();
     if (error != 0)
@@ -192,7 +221,7 @@ std::optional<std::string> PosixProcess::launch()
         // the thread that takes it (ThreadSanitizer defers it to the thread's
         // next call), and a watcher's read or waitid lasts as long as the
         // server does.
-        sigset_t previous;
+        sigset_t all = everySignal(), previous;
         ::pthread_sigmask(SIG_SETMASK, &all, &previous);
         struct Restore {
             sigset_t mask;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -71,23 +72,32 @@ int closeOnExecPipe(int fds[2])
 #endif
 }
 
-void closeAboveStandardStreams(posix_spawn_file_actions_t& actions)
+int closeAboveStandardStreams(posix_spawn_file_actions_t* actions)
 {
 #if QUILLARY_HAVE_CLOSEFROM_NP
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    return ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
 #else
     // Without closefrom in the file actions, every descriptor open now is
     // marked close-on-exec instead; the launcher execs nothing itself, so
     // the marks cost it nothing. /dev/fd lists them on Linux and macOS alike.
     (void)actions;
-    if (DIR* directory = ::opendir("/dev/fd")) {
-        int own = ::dirfd(directory);
-        while (dirent* entry = ::readdir(directory)) {
-            int fd = std::atoi(entry->d_name);
-            if (fd > STDERR_FILENO && fd != own)
-                ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        }
-        ::closedir(directory);
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir("/dev/fd"), ::closedir);
+    if (!directory)
+        return errno;
+    int own = ::dirfd(directory.get());
+    for (;;) {
+        errno = 0; // readdir tells its end from its failure by errno alone
+        dirent* entry = ::readdir(directory.get());
+        if (!entry)
+            return errno;
+        int fd = std::atoi(entry->d_name);
+        if (fd <= STDERR_FILENO || fd == own)
+            continue;
+        // Another thread may close a descriptor once it is listed (a reader
+        // lets its pipe go when its server's output ends): nothing to mark.
+        int flags = ::fcntl(fd, F_GETFD);
+        if ((flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) && errno != EBADF)
+            return errno;
     }
 #endif
 }
