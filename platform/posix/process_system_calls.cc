@@ -25,7 +25,7 @@ namespace {
 
 // A read of at most this much: pipes are usually 64 KiB, and a server may
 // have made its own larger.
-constexpr std::size_t kLargestRead = 1 << 20;
+[[maybe_unused]] constexpr std::size_t kLargestRead = 1 << 20;
 
 // strerror_r comes in two kinds: the XSI one returns a status, the GNU one
 // the text (which may or may not be in the buffer).
