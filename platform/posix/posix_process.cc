@@ -1,9 +1,10 @@
 #include "platform/posix/posix_process.hh"
 
-#include <algorithm>
+#include "platform/posix/process_system_calls.hh"
+
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -11,157 +12,72 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <locale.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if __has_include(<xlocale.h>)
-#include <xlocale.h> // uselocale on macOS; glibc has it in <locale.h>
-#endif
-
-// What this system offers beyond POSIX, found by the build (each is 0 when
-// QUILLARY_PORTABLE_PROCESS builds the road taken where it is missing):
-// QUILLARY_HAVE_PIPE2, QUILLARY_HAVE_CLOSEFROM_NP (glibc, not macOS),
-// QUILLARY_HAVE_PIPE_SIZE (F_GETPIPE_SZ, Linux only), QUILLARY_HAVE_STRERROR_L
-// (not on macOS).
 
 namespace quillary {
 
 namespace {
 
-// A read of at most this much: pipes are usually 64 KiB, and a server may
-// have made its own larger.
-constexpr std::size_t kLargestRead = 1 << 20;
+// How long the end of the process waits for its output to reach end of
+// file before it is reported anyway.
+constexpr std::chrono::milliseconds kOutputDrainLimit{250};
 
-// Move-only owner of a file descriptor.
-class UniqueDescriptor {
-public:
-    explicit UniqueDescriptor(int fd = -1) : fd_(fd) {}
-    UniqueDescriptor(UniqueDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueDescriptor& operator=(UniqueDescriptor&& other) noexcept
-    {
-        reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~UniqueDescriptor() { reset(); }
-
-    int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// Moves a descriptor off 0, 1 and 2, where it would be mistaken for (or
-// clobbered by) the child's standard streams when the launcher itself was
-// started with one of them closed.
-int aboveStandardStreams(int fd)
+// Every signal there is. Every bit is set by hand: sigfillset leaves out the
+// C library's own signals, which posix_spawn then ignores in the child, and
+// an ignored signal stays ignored across exec.
+sigset_t everySignal()
 {
-    if (fd > STDERR_FILENO)
-        return fd;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(fd);
-    return moved;
+    sigset_t all;
+    std::memset(&all, 0xFF, sizeof all);
+    return all;
 }
 
-// A pipe whose ends are both close-on-exec. Without pipe2 there is a
-// moment when they are not; it does no harm, as the launcher starts
-// processes from its main thread only, and this runs there.
-int closeOnExecPipe(int fds[2])
+// The child gets the pipe (`output`, its write end) as its standard output
+// and error, and no other descriptor of ours but its standard input.
+int setChildDescriptors(SpawnFileActions& actions, int output)
 {
-#if QUILLARY_HAVE_PIPE2
-    return ::pipe2(fds, O_CLOEXEC);
-#else
-    if (::pipe(fds) < 0)
-        return -1;
-    for (int i : {0, 1}) {
-        if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) < 0) {
-            int error = errno;
-            ::close(fds[0]);
-            ::close(fds[1]);
-            errno = error;
-            return -1;
-        }
-    }
-    return 0;
-#endif
+    if (int error = actions.status())
+        return error;
+    for (int stream : {STDOUT_FILENO, STDERR_FILENO})
+        if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), output, stream))
+            return error;
+    return closeAboveStandardStreams(actions.get());
 }
 
-// The child keeps its standard streams and nothing else of the launcher's:
-// a descriptor the launcher inherited without close-on-exec (from a
-// terminal, a desktop, a debugger) is none of the server's business.
-void closeAboveStandardStreams(posix_spawn_file_actions_t& actions)
+// Whatever the launcher blocks or ignores is not the server's business.
+int setChildSignals(SpawnAttributes& attributes)
 {
-#if QUILLARY_HAVE_CLOSEFROM_NP
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-#else
-    // Without closefrom in the file actions, every descriptor open now is
-    // marked close-on-exec instead; the launcher execs nothing itself, so
-    // the marks cost it nothing. /dev/fd lists them on Linux and macOS alike.
-    (void)actions;
-    if (DIR* directory = ::opendir("/dev/fd")) {
-        int own = ::dirfd(directory);
-        while (dirent* entry = ::readdir(directory)) {
-            int fd = std::atoi(entry->d_name);
-            if (fd > STDERR_FILENO && fd != own)
-                ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        }
-        ::closedir(directory);
-    }
-#endif
+    if (int error = attributes.status())
+        return error;
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all = everySignal();
+    if (int error = ::posix_spawnattr_setsigmask(attributes.get(), &none))
+        return error;
+    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all))
+        return error;
+    return ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
-// The pipe's capacity, where the system tells it: one read takes all of it.
-std::size_t readSize(int pipe)
+// Starts the program with `output` as its standard output and error: 0, or
+// the error number of the first call that failed. A set-up call that fails
+// leaves the server unstarted, since half a set-up would hand it descriptors
+// or ignored signals of ours.
+int spawnServer(pid_t& pid, std::string& program, char* const envp[], int output)
 {
-#if QUILLARY_HAVE_PIPE_SIZE
-    int capacity = ::fcntl(pipe, F_GETPIPE_SZ);
-    if (capacity > 0)
-        return std::min<std::size_t>(static_cast<std::size_t>(capacity), kLargestRead);
-#else
-    (void)pipe; // macOS grows a busy pipe to 64 KiB and says nothing of it
-#endif
-    return 65536;
-}
-
-// strerror_r comes in two kinds: the XSI one returns a status, the GNU one
-// the text (which may or may not be in the buffer).
-[[maybe_unused]] const char* errorText(int status, const char* buffer)
-{
-    return status == 0 ? buffer : nullptr;
-}
-[[maybe_unused]] const char* errorText(const char* text, const char*)
-{
-    return text;
+    SpawnFileActions actions;
+    if (int error = setChildDescriptors(actions, output))
+        return error;
+    SpawnAttributes attributes;
+    if (int error = setChildSignals(attributes))
+        return error;
+    char* argv[] = {program.data(), nullptr};
+    return ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv, envp);
 }
 
 } // namespace
-
-std::string describeError(int error)
-{
-    locale_t locale = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
-    if (!locale)
-        return std::strerror(error);
-#if QUILLARY_HAVE_STRERROR_L
-    std::string text = ::strerror_l(error, locale);
-#else
-    // The user's locale for this thread only, for as long as it takes.
-    locale_t previous = ::uselocale(locale);
-    char buffer[256] = "";
-    const char* described = errorText(::strerror_r(error, buffer, sizeof buffer), buffer);
-    std::string text = described ? described : std::strerror(error);
-    ::uselocale(previous);
-#endif
-    ::freelocale(locale);
-    return text;
-}
 
 struct PosixProcess::Shared {
     // Guards the process's state. `terminate` and the reaping both hold it,
@@ -277,27 +193,6 @@ std::optional<std::string> PosixProcess::launch()
     if (readEnd.get() < 0 || writeEnd.get() < 0)
         return describeError(errno);
 
-    // The child gets the pipe as its standard output and error, and no other
-    // descriptor of ours but its standard input.
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-    closeAboveStandardStreams(actions);
-
-    // Whatever the launcher blocks or ignores is not the server's business.
-    // Every bit is set by hand: sigfillset leaves out the C library's own
-    // signals, which posix_spawn then ignores in the child, and an ignored
-    // signal stays ignored across exec.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    std::memset(&all, 0xFF, sizeof all);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
     std::vector<std::string> variables;
     variables.reserve(environment_.size());
     for (const auto& [name, value] : environment_)
@@ -307,12 +202,9 @@ std::optional<std::string> PosixProcess::launch()
         envp.push_back(variable.data());
     envp.push_back(nullptr);
     std::string program = executable_.string();
-    char* argv[] = {program.data(), nullptr};
 
     pid_t pid;
-    int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    int error = spawnServer(pid, program, envp.data(), writeEnd.get());
     // Our copy of the write end must go, or end of file never comes.
     writeEnd.reset();
     if (error != 0)
@@ -329,7 +221,7 @@ std::optional<std::string> PosixProcess::launch()
         // the thread that takes it (ThreadSanitizer defers it to the thread's
         // next call), and a watcher's read or waitid lasts as long as the
         // server does.
-        sigset_t previous;
+        sigset_t all = everySignal(), previous;
         ::pthread_sigmask(SIG_SETMASK, &all, &previous);
         struct Restore {
             sigset_t mask;

@@ -25,19 +25,11 @@ public:
     void terminate() override;
     bool waitUntilExit(std::chrono::milliseconds timeout) override;
 
-    // How long the end of the process waits for its output to reach end of
-    // file before it is reported anyway.
-    static constexpr std::chrono::milliseconds kOutputDrainLimit{250};
-
 private:
     struct Shared; // what the reader and waiter threads share with the object
     std::shared_ptr<Shared> shared_;
     std::filesystem::path executable_;
     Environment environment_;
 };
-
-// The system's description of an error number, in the language of the
-// user's locale as the environment sets it.
-std::string describeError(int error);
 
 } // namespace quillary

@@ -1,0 +1,137 @@
+#include "platform/posix/process_system_calls.hh"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <locale.h>
+#if __has_include(<xlocale.h>)
+#include <xlocale.h> // uselocale on macOS; glibc has it in <locale.h>
+#endif
+
+// What this system offers beyond POSIX, found by the build (each is 0 when
+// QUILLARY_PORTABLE_PROCESS builds the road taken where it is missing):
+// QUILLARY_HAVE_PIPE2, QUILLARY_HAVE_CLOSEFROM_NP (glibc, not macOS),
+// QUILLARY_HAVE_PIPE_SIZE (F_GETPIPE_SZ, Linux only), QUILLARY_HAVE_STRERROR_L
+// (not on macOS).
+
+namespace quillary {
+
+namespace {
+
+// A read of at most this much: pipes are usually 64 KiB, and a server may
+// have made its own larger.
+[[maybe_unused]] constexpr std::size_t kLargestRead = 1 << 20;
+
+// strerror_r comes in two kinds: the XSI one returns a status, the GNU one
+// the text (which may or may not be in the buffer).
+[[maybe_unused]] const char* errorText(int status, const char* buffer)
+{
+    return status == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* errorText(const char* text, const char*)
+{
+    return text;
+}
+
+} // namespace
+
+int aboveStandardStreams(int fd)
+{
+    if (fd > STDERR_FILENO)
+        return fd;
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return moved;
+}
+
+// Without pipe2 there is a moment when the ends are not close-on-exec; it
+// does no harm, as the launcher starts processes from its main thread only,
+// and this runs there.
+int closeOnExecPipe(int fds[2])
+{
+#if QUILLARY_HAVE_PIPE2
+    return ::pipe2(fds, O_CLOEXEC);
+#else
+    if (::pipe(fds) < 0)
+        return -1;
+    for (int i : {0, 1}) {
+        if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) < 0) {
+            int error = errno;
+            ::close(fds[0]);
+            ::close(fds[1]);
+            errno = error;
+            return -1;
+        }
+    }
+    return 0;
+#endif
+}
+
+int closeAboveStandardStreams(posix_spawn_file_actions_t* actions)
+{
+#if QUILLARY_HAVE_CLOSEFROM_NP
+    return ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
+#else
+    // Without closefrom in the file actions, every descriptor open now is
+    // marked close-on-exec instead; the launcher execs nothing itself, so
+    // the marks cost it nothing. /dev/fd lists them on Linux and macOS alike.
+    (void)actions;
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir("/dev/fd"), ::closedir);
+    if (!directory)
+        return errno;
+    int own = ::dirfd(directory.get());
+    for (;;) {
+        errno = 0; // readdir tells its end from its failure by errno alone
+        dirent* entry = ::readdir(directory.get());
+        if (!entry)
+            return errno;
+        int fd = std::atoi(entry->d_name);
+        if (fd <= STDERR_FILENO || fd == own)
+            continue;
+        // Another thread may close a descriptor once it is listed (a reader
+        // lets its pipe go when its server's output ends): nothing to mark.
+        int flags = ::fcntl(fd, F_GETFD);
+        if ((flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) && errno != EBADF)
+            return errno;
+    }
+#endif
+}
+
+// The pipe's capacity, where the system tells it: one read takes all of it.
+std::size_t readSize(int pipe)
+{
+#if QUILLARY_HAVE_PIPE_SIZE
+    int capacity = ::fcntl(pipe, F_GETPIPE_SZ);
+    if (capacity > 0)
+        return std::min<std::size_t>(static_cast<std::size_t>(capacity), kLargestRead);
+#else
+    (void)pipe; // macOS grows a busy pipe to 64 KiB and says nothing of it
+#endif
+    return 65536;
+}
+
+std::string describeError(int error)
+{
+    locale_t locale = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+    if (!locale)
+        return std::strerror(error);
+#if QUILLARY_HAVE_STRERROR_L
+    std::string text = ::strerror_l(error, locale);
+#else
+    // The user's locale for this thread only, for as long as it takes.
+    locale_t previous = ::uselocale(locale);
+    char buffer[256] = "";
+    const char* described = errorText(::strerror_r(error, buffer, sizeof buffer), buffer);
+    std::string text = described ? described : std::strerror(error);
+    ::uselocale(previous);
+#endif
+    ::freelocale(locale);
+    return text;
+}
+
+} // namespace quillary
