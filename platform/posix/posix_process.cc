@@ -189,8 +189,11 @@ std::optional<std::string> PosixProcess::launch()
     if (closeOnExecPipe(fds) < 0)
         return describeError(errno);
     UniqueDescriptor readEnd(aboveStandardStreams(fds[0]));
+    int readEndError = errno; // before the second move can overwrite it
     UniqueDescriptor writeEnd(aboveStandardStreams(fds[1]));
-    if (readEnd.get() < 0 || writeEnd.get() < 0)
+    if (readEnd.get() < 0)
+        return describeError(readEndError);
+    if (writeEnd.get() < 0)
         return describeError(errno);
 
     std::vector<std::string> variables;

@@ -45,7 +45,9 @@ int aboveStandardStreams(int fd)
     if (fd > STDERR_FILENO)
         return fd;
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
     ::close(fd);
+    errno = error;
     return moved;
 }
 
