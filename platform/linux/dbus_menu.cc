@@ -8,8 +8,6 @@ namespace quillary {
 
 namespace {
 
-constexpr const char* kInterface = "com.canonical.dbusmenu";
-
 constexpr const char* kIntrospection = R"xml(
 <node>
   <interface name="com.canonical.dbusmenu">
@@ -97,36 +95,32 @@ void returnNoSuchItem(GDBusMethodInvocation* invocation, int id)
 
 } // namespace
 
+const GDBusInterfaceVTable DBusMenu::kVTable{onMethodCall, onGetProperty, nullptr, {}};
+
 DBusMenu::DBusMenu(GDBusConnection* connection, std::function<void(MenuAction)> onAction)
-    : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
-    , context_(g_main_context_ref_thread_default())
+    : context_(g_main_context_ref_thread_default())
     , onAction_(std::make_shared<std::function<void(MenuAction)>>(std::move(onAction)))
-    , introspection_(g_dbus_node_info_new_for_xml(kIntrospection, nullptr))
+    , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray menu")
 {
-    setMenu({});
-    static const GDBusInterfaceVTable vtable{onMethodCall, onGetProperty, nullptr, {}};
-    GError* error = nullptr;
-    registration_ = g_dbus_connection_register_object(connection_, kObjectPath, introspection_->interfaces[0],
-                                                      &vtable, this, nullptr, &error);
-    if (!registration_) {
-        // Only when the path is taken on this connection: a second tray item.
-        g_warning("The tray menu cannot be exported: %s", error->message);
-        g_error_free(error);
-    }
+    // Nobody's news: no host can have read a layout yet.
+    replaceItems({});
 }
 
 DBusMenu::~DBusMenu()
 {
     // Clicks already queued find no handler and do nothing.
     onAction_.reset();
-    if (registration_)
-        g_dbus_connection_unregister_object(connection_, registration_);
-    g_dbus_node_info_unref(introspection_);
     g_main_context_unref(context_);
-    g_object_unref(connection_);
 }
 
 void DBusMenu::setMenu(const Menu& menu)
+{
+    replaceItems(menu);
+    if (object_.exported())
+        object_.emit("LayoutUpdated", g_variant_new("(ui)", revision_, 0));
+}
+
+void DBusMenu::replaceItems(const Menu& menu)
 {
     items_.clear();
     items_.emplace_back();
@@ -134,9 +128,6 @@ void DBusMenu::setMenu(const Menu& menu)
     addItems(menu, 0);
     // A host that has read an earlier layout drops it and asks again.
     ++revision_;
-    if (registration_)
-        g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, "LayoutUpdated",
-                                      g_variant_new("(ui)", revision_, 0), nullptr);
 }
 
 // Numbers the items depth first, in menu order, after those already there.

@@ -2,6 +2,7 @@
 // which the tray host reads and draws itself.
 #pragma once
 
+#include "platform/linux/exported_object.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
@@ -43,6 +44,7 @@ private:
         MenuAction action = MenuAction::none;
     };
 
+    void replaceItems(const Menu& menu);
     void addItems(const Menu& menu, int parent);
     bool contains(int id) const { return id >= 0 && static_cast<std::size_t>(id) < items_.size(); }
     GVariant* properties(int id, const Names& names) const;
@@ -55,16 +57,15 @@ private:
                              gpointer self);
     static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
                                    const char* name, GError** error, gpointer self);
+    static const GDBusInterfaceVTable kVTable;
 
-    GDBusConnection* connection_;
     GMainContext* context_;
     // Shared with the callbacks posted for clicks, which run it only while
     // the menu still exists.
     std::shared_ptr<std::function<void(MenuAction)>> onAction_;
-    GDBusNodeInfo* introspection_;
-    guint registration_ = 0;
     std::vector<Item> items_;
     unsigned revision_ = 1;
+    ExportedObject object_;
 };
 
 } // namespace quillary

@@ -11,7 +11,6 @@ namespace quillary {
 namespace {
 
 constexpr const char* kObjectPath = "/StatusNotifierItem";
-constexpr const char* kInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr std::string_view kItemId = "quillary";
@@ -148,23 +147,17 @@ bool isReadableFile(const std::filesystem::path& path)
 
 } // namespace
 
+const GDBusInterfaceVTable StatusNotifierItem::kVTable{onMethodCall, onGetProperty, nullptr, {}};
+
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                                        std::function<void(MenuAction)> onAction)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
     , iconThemeDirectory_(std::move(iconThemePath))
     , menu_(connection, std::move(onAction))
-    , introspection_(g_dbus_node_info_new_for_xml(kIntrospection, nullptr))
+    , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray item")
 {
-    static const GDBusInterfaceVTable vtable{onMethodCall, onGetProperty, nullptr, {}};
-    GError* error = nullptr;
-    registration_ = g_dbus_connection_register_object(connection_, kObjectPath, introspection_->interfaces[0],
-                                                      &vtable, this, nullptr, &error);
-    if (!registration_) {
-        // Only when the path is taken on this connection: a second tray item.
-        g_warning("The tray item cannot be exported: %s", error->message);
-        g_error_free(error);
+    if (!object_.exported())
         return;
-    }
 
     // The number after the pid tells items of one process apart; the object
     // paths are fixed, so one connection holds one item, and this is it.
@@ -212,9 +205,6 @@ StatusNotifierItem::~StatusNotifierItem()
         g_bus_unwatch_name(watch_);
     if (ownership_)
         g_bus_unown_name(ownership_);
-    if (registration_)
-        g_dbus_connection_unregister_object(connection_, registration_);
-    g_dbus_node_info_unref(introspection_);
     g_object_unref(connection_);
 }
 
@@ -241,11 +231,6 @@ void StatusNotifierItem::registerWithWatcher()
         nullptr);
 }
 
-void StatusNotifierItem::emit(const char* signal, GVariant* parameters)
-{
-    g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, signal, parameters, nullptr);
-}
-
 bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
 {
     // The description has no place of its own in the protocol: it is the
@@ -259,7 +244,7 @@ bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string
         iconName_ = std::move(iconName);
         iconThemePath_ = std::move(themePath);
         pixmaps_ = pixmaps;
-        emit("NewIcon", nullptr);
+        object_.emit("NewIcon", nullptr);
     }
     return found;
 }
@@ -271,7 +256,7 @@ void StatusNotifierItem::setTitle(std::string_view title)
     if (title == label_)
         return;
     label_ = title;
-    emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
+    object_.emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
 }
 
 void StatusNotifierItem::setItemTitle(std::string_view title)
@@ -279,8 +264,8 @@ void StatusNotifierItem::setItemTitle(std::string_view title)
     if (title == title_)
         return;
     title_ = title;
-    emit("NewTitle", nullptr);
-    emit("NewToolTip", nullptr);
+    object_.emit("NewTitle", nullptr);
+    object_.emit("NewToolTip", nullptr);
 }
 
 void StatusNotifierItem::setMenu(Menu menu)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/linux/dbus_menu.hh"
+#include "platform/linux/exported_object.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
@@ -44,7 +45,6 @@ public:
 private:
     void registerWithWatcher();
     void setItemTitle(std::string_view title);
-    void emit(const char* signal, GVariant* parameters);
     GVariant* property(std::string_view name) const;
 
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
@@ -52,12 +52,13 @@ private:
                              gpointer self);
     static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
                                    const char* name, GError** error, gpointer self);
+    static const GDBusInterfaceVTable kVTable;
 
     GDBusConnection* connection_;
     std::filesystem::path iconThemeDirectory_;
     DBusMenu menu_;
-    GDBusNodeInfo* introspection_;
-    guint registration_ = 0;
+    // Gone before the menu it names.
+    ExportedObject object_;
     guint ownership_ = 0;
     guint watch_ = 0;
     // The name given to the watcher: empty until the bus has answered our
