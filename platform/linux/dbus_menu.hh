@@ -2,16 +2,15 @@
 // which the tray host reads and draws itself.
 #pragma once
 
+#include "platform/linux/dbus_menu_layout.hh"
 #include "platform/linux/exported_object.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
 
 #include <functional>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
+#include <string_view>
 
 namespace quillary {
 
@@ -31,26 +30,18 @@ public:
     void setMenu(const Menu& menu);
 
 private:
-    struct VariantUnref {
-        void operator()(GVariant* value) const { g_variant_unref(value); }
-    };
-    using Variant = std::unique_ptr<GVariant, VariantUnref>;
-    using Names = std::vector<std::string>;
-
-    // One entry of the menu; its id is its index in items_, the root is 0.
-    struct Item {
-        std::map<std::string, Variant> properties;
-        std::vector<int> children;
-        MenuAction action = MenuAction::none;
-    };
-
-    void replaceItems(const Menu& menu);
-    void addItems(const Menu& menu, int parent);
-    bool contains(int id) const { return id >= 0 && static_cast<std::size_t>(id) < items_.size(); }
-    GVariant* properties(int id, const Names& names) const;
-    GVariant* layout(int id, int depth, const Names& names) const;
-    bool handleEvent(int id, std::string_view eventId);
+    bool acceptEvent(int id, std::string_view eventId);
     void post(MenuAction action);
+
+    // The methods of com.canonical.dbusmenu, one each.
+    using Method = void (DBusMenu::*)(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleGetGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleGetProperty(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleEvent(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleEventGroup(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleAboutToShow(GVariant* parameters, GDBusMethodInvocation* invocation);
+    void handleAboutToShowGroup(GVariant* parameters, GDBusMethodInvocation* invocation);
 
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
@@ -63,8 +54,7 @@ private:
     // Shared with the callbacks posted for clicks, which run it only while
     // the menu still exists.
     std::shared_ptr<std::function<void(MenuAction)>> onAction_;
-    std::vector<Item> items_;
-    unsigned revision_ = 1;
+    DBusMenuLayout layout_;
     ExportedObject object_;
 };
 
