@@ -85,17 +85,8 @@ void returnNoSuchItem(GDBusMethodInvocation* invocation, int id)
 const GDBusInterfaceVTable DBusMenu::kVTable{onMethodCall, onGetProperty, nullptr, {}};
 
 DBusMenu::DBusMenu(GDBusConnection* connection, std::function<void(MenuAction)> onAction)
-    : context_(g_main_context_ref_thread_default())
-    , onAction_(std::make_shared<std::function<void(MenuAction)>>(std::move(onAction)))
-    , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray menu")
+    : onAction_(std::move(onAction)), object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray menu")
 {
-}
-
-DBusMenu::~DBusMenu()
-{
-    // Clicks already queued find no handler and do nothing.
-    onAction_.reset();
-    g_main_context_unref(context_);
 }
 
 void DBusMenu::setMenu(const Menu& menu)
@@ -112,32 +103,8 @@ bool DBusMenu::acceptEvent(int id, std::string_view eventId)
     if (!layout_.contains(id))
         return false;
     if (eventId == "clicked" && layout_.action(id) != MenuAction::none)
-        post(layout_.action(id));
+        onAction_(layout_.action(id));
     return true;
-}
-
-// The action runs after the host's call has been answered: "quit" keeps the
-// main thread for up to the shutdown grace, and a host waiting for the reply
-// meanwhile would time out and might take the item for dead.
-void DBusMenu::post(MenuAction action)
-{
-    struct Click {
-        std::weak_ptr<std::function<void(MenuAction)>> onAction;
-        MenuAction action;
-    };
-    GSource* source = g_idle_source_new();
-    g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-            auto* click = static_cast<Click*>(data);
-            // Held for the call: the action may well destroy the menu.
-            if (auto onAction = click->onAction.lock())
-                (*onAction)(click->action);
-            return G_SOURCE_REMOVE;
-        },
-        new Click{onAction_, action}, [](gpointer data) { delete static_cast<Click*>(data); });
-    g_source_attach(source, context_);
-    g_source_unref(source);
 }
 
 void DBusMenu::handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invocation)

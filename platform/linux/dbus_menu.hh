@@ -9,7 +9,6 @@
 #include <gio/gio.h>
 
 #include <functional>
-#include <memory>
 #include <string_view>
 
 namespace quillary {
@@ -18,11 +17,10 @@ class DBusMenu {
 public:
     static constexpr const char* kObjectPath = "/MenuBar";
 
-    // Exports an empty menu at kObjectPath on `connection`. `onAction` runs
-    // on the main context of the thread that creates the object, in a
-    // callback of its own: the host's click has been answered by then.
+    // Exports an empty menu at kObjectPath on `connection`. `onAction` is
+    // called with the MenuAction of a clicked item inside the host's call,
+    // before it is answered: it hands the action on, and runs nothing there.
     DBusMenu(GDBusConnection* connection, std::function<void(MenuAction)> onAction);
-    ~DBusMenu();
     DBusMenu(const DBusMenu&) = delete;
     DBusMenu& operator=(const DBusMenu&) = delete;
 
@@ -31,7 +29,6 @@ public:
 
 private:
     bool acceptEvent(int id, std::string_view eventId);
-    void post(MenuAction action);
 
     // The methods of com.canonical.dbusmenu, one each.
     using Method = void (DBusMenu::*)(GVariant* parameters, GDBusMethodInvocation* invocation);
@@ -50,10 +47,7 @@ private:
                                    const char* name, GError** error, gpointer self);
     static const GDBusInterfaceVTable kVTable;
 
-    GMainContext* context_;
-    // Shared with the callbacks posted for clicks, which run it only while
-    // the menu still exists.
-    std::shared_ptr<std::function<void(MenuAction)>> onAction_;
+    std::function<void(MenuAction)> onAction_;
     DBusMenuLayout layout_;
     ExportedObject object_;
 };

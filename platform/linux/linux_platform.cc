@@ -213,7 +213,7 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 {
     if (!bus_)
         return std::make_unique<NoStatusItem>();
-    return std::make_unique<TrayItem>(bus_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
+    return std::make_unique<TrayItem>(bus_, queue_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
                                       [this](MenuAction action) { perform(action); });
 }
 

@@ -26,8 +26,8 @@ public:
 
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the
-    // host, which looks the icon up there by name. `onAction`: called on the
-    // main context's thread when a menu item is clicked, with that item's MenuAction.
+    // host, which looks the icon up there by name. `onAction`: as for DBusMenu,
+    // called inside the host's call when a menu item is clicked.
     StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                        std::function<void(MenuAction)> onAction);
     ~StatusNotifierItem() override; // unexports everything, stops watching, releases the bus name
