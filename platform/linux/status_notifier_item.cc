@@ -72,6 +72,16 @@ bool isReadableFile(const std::filesystem::path& path)
     return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), R_OK) == 0;
 }
 
+void onRegistered(GObject* bus, GAsyncResult* result, gpointer)
+{
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error);
+    // Not retried: a watcher that refuses now would refuse again. The
+    // launcher goes on without a tray icon until a watcher appears.
+    if (!reply)
+        g_message("The tray did not take the status item: %s", error->message);
+}
+
 } // namespace
 
 const GDBusInterfaceVTable StatusNotifierItem::kVTable{onMethodCall, onGetProperty, nullptr, {}};
@@ -89,39 +99,13 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesys
     // The number after the pid tells items of one process apart; the object
     // paths are fixed, so one connection holds one item, and this is it.
     std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
-    ownership_ = g_bus_own_name_on_connection(
-        connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-        [](GDBusConnection*, const char* acquired, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->serviceName_ = acquired;
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-        },
-        [](GDBusConnection* bus, const char*, gpointer self) {
-            // A sandbox may forbid the name, and in a pid namespace another
-            // program may have our pid and hold it. Hosts also take an item
-            // by the connection's unique name, with the same object path.
-            if (!bus || g_dbus_connection_is_closed(bus))
-                return;
-            static_cast<StatusNotifierItem*>(self)->serviceName_ = g_dbus_connection_get_unique_name(bus);
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-        },
-        this, nullptr);
+    ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                              onNameAcquired, onNameLost, this, nullptr);
 
     // A watcher that appears later is a tray host that started (or restarted
     // after a crash) after us: it knows nothing of us until we register again.
-    watch_ = g_bus_watch_name_on_connection(
-        connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = true;
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
-                onWatcher(true);
-        },
-        [](GDBusConnection*, const char*, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = false;
-            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
-                onWatcher(false);
-        },
-        this, nullptr);
+    watch_ = g_bus_watch_name_on_connection(connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
+                                            onWatcherVanished, this, nullptr);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
@@ -135,27 +119,51 @@ StatusNotifierItem::~StatusNotifierItem()
     g_object_unref(connection_);
 }
 
+void StatusNotifierItem::onNameAcquired(GDBusConnection*, const char* name, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.serviceName_ = name;
+    item.registerWithWatcher();
+}
+
+// A sandbox may forbid the name, and in a pid namespace another program may
+// have our pid and hold it. Hosts also take an item by the connection's
+// unique name, with the same object path.
+void StatusNotifierItem::onNameLost(GDBusConnection* bus, const char*, gpointer self)
+{
+    if (!bus || g_dbus_connection_is_closed(bus))
+        return;
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.serviceName_ = g_dbus_connection_get_unique_name(bus);
+    item.registerWithWatcher();
+}
+
+void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.watcherPresent_ = true;
+    item.registerWithWatcher();
+    if (item.onWatcher_)
+        item.onWatcher_(true);
+}
+
+void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.watcherPresent_ = false;
+    if (item.onWatcher_)
+        item.onWatcher_(false);
+}
+
 // Both the name and the watcher are needed: a watcher checks that the name
 // it is given is on the bus. Whichever comes second registers.
 void StatusNotifierItem::registerWithWatcher()
 {
     if (!watcherPresent_ || serviceName_.empty())
         return;
-    g_dbus_connection_call(
-        connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
-        g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
-        [](GObject* bus, GAsyncResult* result, gpointer) {
-            GError* error = nullptr;
-            if (GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error)) {
-                g_variant_unref(reply);
-                return;
-            }
-            // Not retried: a watcher that refuses now would refuse again. The
-            // launcher goes on without a tray icon until a watcher appears.
-            g_message("The tray did not take the status item: %s", error->message);
-            g_error_free(error);
-        },
-        nullptr);
+    g_dbus_connection_call(connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
+                           g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
+                           nullptr, onRegistered, nullptr);
 }
 
 bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)

@@ -47,6 +47,10 @@ private:
     void setItemTitle(std::string_view title);
     GVariant* property(std::string_view name) const;
 
+    static void onNameAcquired(GDBusConnection*, const char* name, gpointer self);
+    static void onNameLost(GDBusConnection* bus, const char* name, gpointer self);
+    static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, gpointer self);
+    static void onWatcherVanished(GDBusConnection*, const char* name, gpointer self);
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                              gpointer self);
