@@ -30,7 +30,6 @@ public:
 private:
     bool acceptEvent(int id, std::string_view eventId);
 
-    // The methods of com.canonical.dbusmenu, one each.
     using Method = void (DBusMenu::*)(GVariant* parameters, GDBusMethodInvocation* invocation);
     void handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invocation);
     void handleGetGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation);
