@@ -1,11 +1,9 @@
 #include "platform/linux/linux_platform.hh"
 
-#include "platform/linux/alert_module.hh"
+#include "platform/linux/menu_model.hh"
 #include "platform/linux/tray_item.hh"
 #include "platform/posix/posix_process.hh"
 
-#include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include <glib-unix.h>
@@ -33,72 +31,12 @@ std::filesystem::path installPrefix()
     return error ? std::filesystem::path() : executable.parent_path().parent_path();
 }
 
-// "o" with the platform's default modifier, as GTK writes accelerators.
-std::string accelerator(std::string_view keyEquivalent)
-{
-    return "<Primary>" + std::string(keyEquivalent);
-}
-
-const char* actionName(MenuAction action)
-{
-    switch (action) {
-    case MenuAction::openUI:
-        return "app.open";
-    case MenuAction::terminate:
-        return "app.quit";
-    case MenuAction::none:
-        break;
-    }
-    return nullptr;
-}
-
-GMenuItem* menuEntry(const MenuItem& item);
-
-// A menu of the seam as a menu model. Menu models draw separators between
-// sections: with separators, the runs of items between them become sections.
-GMenu* menuModel(const Menu& menu)
-{
-    GMenu* model = g_menu_new();
-    bool sectioned = std::any_of(menu.begin(), menu.end(), [](const MenuItem& item) { return item.separator; });
-    GMenu* section = sectioned ? g_menu_new() : G_MENU(g_object_ref(model));
-    auto closeSection = [&] {
-        if (sectioned && g_menu_model_get_n_items(G_MENU_MODEL(section)) > 0)
-            g_menu_append_section(model, nullptr, G_MENU_MODEL(section));
-        g_object_unref(section);
-    };
-    for (const MenuItem& item : menu) {
-        if (item.separator) {
-            closeSection();
-            section = g_menu_new();
-            continue;
-        }
-        GMenuItem* entry = menuEntry(item);
-        g_menu_append_item(section, entry);
-        g_object_unref(entry);
-    }
-    closeSection();
-    return model;
-}
-
-GMenuItem* menuEntry(const MenuItem& item)
-{
-    GMenuItem* entry = g_menu_item_new(item.title.c_str(), nullptr);
-    if (!item.submenu.empty()) {
-        GMenu* submenu = menuModel(item.submenu);
-        g_menu_item_set_submenu(entry, G_MENU_MODEL(submenu));
-        g_object_unref(submenu);
-    }
-    if (const char* action = actionName(item.action))
-        g_menu_item_set_detailed_action(entry, action);
-    if (!item.keyEquivalent.empty())
-        g_menu_item_set_attribute(entry, "accel", "s", accelerator(item.keyEquivalent).c_str());
-    return entry;
-}
-
 } // namespace
 
 LinuxPlatform::LinuxPlatform()
-    : prefix_(installPrefix()), application_(g_application_new(QUILLARY_APP_ID, G_APPLICATION_DEFAULT_FLAGS))
+    : prefix_(installPrefix())
+    , application_(g_application_new(QUILLARY_APP_ID, G_APPLICATION_DEFAULT_FLAGS))
+    , alert_(prefix_ / kAlertModule)
 {
     // The name the desktop, the window system and screen readers know us by.
     g_set_prgname("quillary");
@@ -139,13 +77,21 @@ void LinuxPlatform::onStartup(GApplication* application, gpointer self)
     if (GDBusConnection* bus = g_application_get_dbus_connection(application))
         platform->bus_ = G_DBUS_CONNECTION(g_object_ref(bus));
 
-    static const GActionEntry actions[] = {
-        {"open", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<LinuxPlatform*>(self)->perform(MenuAction::openUI); },
-         nullptr, nullptr, nullptr, {}},
-        {"quit", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate); },
-         nullptr, nullptr, nullptr, {}},
+    const GActionEntry actions[] = {
+        {actionName(MenuAction::openUI), onOpen, nullptr, nullptr, nullptr, {}},
+        {actionName(MenuAction::terminate), onQuit, nullptr, nullptr, nullptr, {}},
     };
     g_action_map_add_action_entries(G_ACTION_MAP(application), actions, G_N_ELEMENTS(actions), self);
+}
+
+void LinuxPlatform::onOpen(GSimpleAction*, GVariant*, gpointer self)
+{
+    static_cast<LinuxPlatform*>(self)->perform(MenuAction::openUI);
+}
+
+void LinuxPlatform::onQuit(GSimpleAction*, GVariant*, gpointer self)
+{
+    static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate);
 }
 
 void LinuxPlatform::onActivate(GApplication*, gpointer self)
@@ -183,11 +129,7 @@ void LinuxPlatform::terminate(ExitStatus status)
     terminating_ = true;
     delegate_->applicationWillTerminate();
     queue_.close();
-    if (alertModule_) {
-        gpointer close = nullptr;
-        if (g_module_symbol(alertModule_, "quillary_alert_close", &close))
-            reinterpret_cast<QuillaryAlertClose>(close)();
-    }
+    alert_.close();
     g_application_quit(application_);
 }
 
@@ -213,23 +155,14 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 {
     if (!bus_)
         return std::make_unique<NoStatusItem>();
-    return std::make_unique<TrayItem>(bus_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
+    return std::make_unique<TrayItem>(bus_, queue_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
                                       [this](MenuAction action) { perform(action); });
 }
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
     exitStatus_.alertShown();
-    std::string headline(messageText), explanation(informativeText);
-    if (!alertModule_)
-        alertModule_ = g_module_open((prefix_ / kAlertModule).c_str(), G_MODULE_BIND_LOCAL);
-    gpointer run = nullptr;
-    if (alertModule_ && g_module_symbol(alertModule_, "quillary_alert_run", &run) &&
-        reinterpret_cast<QuillaryAlertRun>(run)(headline.c_str(), explanation.c_str()) == 0)
-        return;
-    // No display to show it on (or no GTK): the texts still reach the user
-    // who started the launcher from a terminal.
-    std::fprintf(stderr, "%s\n%s\n", headline.c_str(), explanation.c_str());
+    alert_.run(messageText, informativeText);
 }
 
 void LinuxPlatform::openURL(std::string_view url)

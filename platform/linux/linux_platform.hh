@@ -1,8 +1,10 @@
 // The launcher on a Linux desktop: a GApplication whose menus and tray item
-// are D-Bus objects. GTK is loaded only to show an alert.
+// are D-Bus objects. GTK is loaded only to show an alert, or an icon in an
+// XEmbed tray.
 #pragma once
 
 #include "platform/linux/main_queue.hh"
+#include "platform/linux/modal_alert.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
@@ -36,6 +38,8 @@ public:
 private:
     static void onStartup(GApplication* application, gpointer self);
     static void onActivate(GApplication* application, gpointer self);
+    static void onOpen(GSimpleAction*, GVariant*, gpointer self);
+    static void onQuit(GSimpleAction*, GVariant*, gpointer self);
     static gboolean onSignal(gpointer self);
     void perform(MenuAction action);
 
@@ -51,7 +55,7 @@ private:
     ExitStatusRecord exitStatus_;
     GMenu* menubar_ = nullptr;
     guint menubarExport_ = 0;
-    GModule* alertModule_ = nullptr;
+    ModalAlert alert_;
 };
 
 } // namespace quillary

@@ -1,5 +1,7 @@
 #include "platform/linux/status_notifier_item.hh"
 
+#include "platform/linux/icon_pixmaps.hh"
+
 #include <string>
 #include <system_error>
 #include <utility>
@@ -11,7 +13,6 @@ namespace quillary {
 namespace {
 
 constexpr const char* kObjectPath = "/StatusNotifierItem";
-constexpr const char* kInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr std::string_view kItemId = "quillary";
@@ -65,143 +66,46 @@ GVariant* noPixmaps()
     return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
 }
 
-// Our icon as pixels, for hosts that look icons up by name in their own theme
-// only (ignoring IconThemePath) and for an installation that lost its icon
-// file: without them the item would be an empty square or not shown at all.
-// Drawn here rather than read from the file, which may be the missing part,
-// and to keep an image library out of the launcher. The outline is that of
-// packaging/quillary-symbolic.svg on its 16-unit grid: a ring and an arrow.
-bool insideIcon(double x, double y)
-{
-    double r2 = (x - 8) * (x - 8) + (y - 8) * (y - 8);
-    if (r2 <= 7 * 7 && r2 >= 5.5 * 5.5)
-        return true;
-    static constexpr double arrow[][2] = {{7.25, 4},    {8.75, 4},    {8.75, 8.94}, {10.47, 7.22}, {11.53, 8.28},
-                                          {8, 11.81},   {4.47, 8.28}, {5.53, 7.22}, {7.25, 8.94}};
-    constexpr int n = sizeof arrow / sizeof arrow[0];
-    bool inside = false;
-    for (int i = 0, j = n - 1; i < n; j = i++) {
-        const double *a = arrow[i], *b = arrow[j];
-        if ((a[1] > y) != (b[1] > y) && x < (b[0] - a[0]) * (y - a[1]) / (b[1] - a[1]) + a[0])
-            inside = !inside;
-    }
-    return inside;
-}
-
-// Within a pixel's width of the icon: where its light outline goes.
-bool nearIcon(double x, double y, double reach)
-{
-    static constexpr double kDirections[][2] = {{1, 0},     {0.7, 0.7},  {0, 1},  {-0.7, 0.7},
-                                                {-1, 0},    {-0.7, -0.7}, {0, -1}, {0.7, -0.7}};
-    for (const auto& d : kDirections) {
-        if (insideIcon(x + d[0] * reach, y + d[1] * reach))
-            return true;
-    }
-    return insideIcon(x, y);
-}
-
-// ARGB32 in network byte order, as the protocol has it; 4×4 samples a pixel
-// for smooth edges. Hosts take the size nearest to what they draw, and draw
-// it as it is, where they would give a symbolic icon the panel's own text
-// colour: so the dark icon gets a light outline, which shows it on a dark
-// panel and hardly shows on a light one. Drawn once.
-GVariant* iconPixmaps()
-{
-    static GVariant* const pixmaps = [] {
-        constexpr int kSamples = 4;
-        constexpr double kDark = 0x2e, kOutline = 0.75; // the outline: white, this opaque
-        GVariantBuilder builder;
-        g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
-        for (int size : {16, 22, 24, 32, 48}) {
-            std::string data;
-            for (int row = 0; row < size; ++row) {
-                for (int column = 0; column < size; ++column) {
-                    int covered = 0, near = 0;
-                    for (int i = 0; i < kSamples * kSamples; ++i) {
-                        double x = (column + (i % kSamples + 0.5) / kSamples) * 16 / size;
-                        double y = (row + (i / kSamples + 0.5) / kSamples) * 16 / size;
-                        covered += insideIcon(x, y);
-                        near += nearIcon(x, y, 16.0 / size);
-                    }
-                    // The icon over its outline.
-                    double icon = covered / double(kSamples * kSamples);
-                    double outline = kOutline * near / (kSamples * kSamples) * (1 - icon);
-                    double alpha = icon + outline;
-                    auto grey = static_cast<char>(alpha > 0 ? (kDark * icon + 255 * outline) / alpha + 0.5 : 0);
-                    data += static_cast<char>(alpha * 255 + 0.5);
-                    data.append(3, grey);
-                }
-            }
-            GVariant* bytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), 1);
-            g_variant_builder_add(&builder, "(ii@ay)", size, size, bytes);
-        }
-        return g_variant_ref_sink(g_variant_builder_end(&builder));
-    }();
-    return g_variant_ref(pixmaps);
-}
-
 bool isReadableFile(const std::filesystem::path& path)
 {
     std::error_code error;
     return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), R_OK) == 0;
 }
 
+void onRegistered(GObject* bus, GAsyncResult* result, gpointer)
+{
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error);
+    // Not retried: a watcher that refuses now would refuse again. The
+    // launcher goes on without a tray icon until a watcher appears.
+    if (!reply)
+        g_message("The tray did not take the status item: %s", error->message);
+}
+
 } // namespace
+
+const GDBusInterfaceVTable StatusNotifierItem::kVTable{onMethodCall, onGetProperty, nullptr, {}};
 
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                                        std::function<void(MenuAction)> onAction)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
     , iconThemeDirectory_(std::move(iconThemePath))
     , menu_(connection, std::move(onAction))
-    , introspection_(g_dbus_node_info_new_for_xml(kIntrospection, nullptr))
+    , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray item")
 {
-    static const GDBusInterfaceVTable vtable{onMethodCall, onGetProperty, nullptr, {}};
-    GError* error = nullptr;
-    registration_ = g_dbus_connection_register_object(connection_, kObjectPath, introspection_->interfaces[0],
-                                                      &vtable, this, nullptr, &error);
-    if (!registration_) {
-        // Only when the path is taken on this connection: a second tray item.
-        g_warning("The tray item cannot be exported: %s", error->message);
-        g_error_free(error);
+    if (!object_.exported())
         return;
-    }
 
     // The number after the pid tells items of one process apart; the object
     // paths are fixed, so one connection holds one item, and this is it.
     std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
-    ownership_ = g_bus_own_name_on_connection(
-        connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-        [](GDBusConnection*, const char* acquired, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->serviceName_ = acquired;
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-        },
-        [](GDBusConnection* bus, const char*, gpointer self) {
-            // A sandbox may forbid the name, and in a pid namespace another
-            // program may have our pid and hold it. Hosts also take an item
-            // by the connection's unique name, with the same object path.
-            if (!bus || g_dbus_connection_is_closed(bus))
-                return;
-            static_cast<StatusNotifierItem*>(self)->serviceName_ = g_dbus_connection_get_unique_name(bus);
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-        },
-        this, nullptr);
+    ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                              onNameAcquired, onNameLost, this, nullptr);
 
     // A watcher that appears later is a tray host that started (or restarted
     // after a crash) after us: it knows nothing of us until we register again.
-    watch_ = g_bus_watch_name_on_connection(
-        connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = true;
-            static_cast<StatusNotifierItem*>(self)->registerWithWatcher();
-            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
-                onWatcher(true);
-        },
-        [](GDBusConnection*, const char*, gpointer self) {
-            static_cast<StatusNotifierItem*>(self)->watcherPresent_ = false;
-            if (auto& onWatcher = static_cast<StatusNotifierItem*>(self)->onWatcher_)
-                onWatcher(false);
-        },
-        this, nullptr);
+    watch_ = g_bus_watch_name_on_connection(connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
+                                            onWatcherVanished, this, nullptr);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
@@ -212,10 +116,43 @@ StatusNotifierItem::~StatusNotifierItem()
         g_bus_unwatch_name(watch_);
     if (ownership_)
         g_bus_unown_name(ownership_);
-    if (registration_)
-        g_dbus_connection_unregister_object(connection_, registration_);
-    g_dbus_node_info_unref(introspection_);
     g_object_unref(connection_);
+}
+
+void StatusNotifierItem::onNameAcquired(GDBusConnection*, const char* name, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.serviceName_ = name;
+    item.registerWithWatcher();
+}
+
+// A sandbox may forbid the name, and in a pid namespace another program may
+// have our pid and hold it. Hosts also take an item by the connection's
+// unique name, with the same object path.
+void StatusNotifierItem::onNameLost(GDBusConnection* bus, const char*, gpointer self)
+{
+    if (!bus || g_dbus_connection_is_closed(bus))
+        return;
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.serviceName_ = g_dbus_connection_get_unique_name(bus);
+    item.registerWithWatcher();
+}
+
+void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.watcherPresent_ = true;
+    item.registerWithWatcher();
+    if (item.onWatcher_)
+        item.onWatcher_(true);
+}
+
+void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpointer self)
+{
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    item.watcherPresent_ = false;
+    if (item.onWatcher_)
+        item.onWatcher_(false);
 }
 
 // Both the name and the watcher are needed: a watcher checks that the name
@@ -224,26 +161,9 @@ void StatusNotifierItem::registerWithWatcher()
 {
     if (!watcherPresent_ || serviceName_.empty())
         return;
-    g_dbus_connection_call(
-        connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
-        g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
-        [](GObject* bus, GAsyncResult* result, gpointer) {
-            GError* error = nullptr;
-            if (GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, &error)) {
-                g_variant_unref(reply);
-                return;
-            }
-            // Not retried: a watcher that refuses now would refuse again. The
-            // launcher goes on without a tray icon until a watcher appears.
-            g_message("The tray did not take the status item: %s", error->message);
-            g_error_free(error);
-        },
-        nullptr);
-}
-
-void StatusNotifierItem::emit(const char* signal, GVariant* parameters)
-{
-    g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, signal, parameters, nullptr);
+    g_dbus_connection_call(connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
+                           g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
+                           nullptr, onRegistered, nullptr);
 }
 
 bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
@@ -259,7 +179,7 @@ bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string
         iconName_ = std::move(iconName);
         iconThemePath_ = std::move(themePath);
         pixmaps_ = pixmaps;
-        emit("NewIcon", nullptr);
+        object_.emit("NewIcon", nullptr);
     }
     return found;
 }
@@ -271,7 +191,7 @@ void StatusNotifierItem::setTitle(std::string_view title)
     if (title == label_)
         return;
     label_ = title;
-    emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
+    object_.emit("XAyatanaNewLabel", g_variant_new("(@s@s)", text(label_), text(label_)));
 }
 
 void StatusNotifierItem::setItemTitle(std::string_view title)
@@ -279,8 +199,8 @@ void StatusNotifierItem::setItemTitle(std::string_view title)
     if (title == title_)
         return;
     title_ = title;
-    emit("NewTitle", nullptr);
-    emit("NewToolTip", nullptr);
+    object_.emit("NewTitle", nullptr);
+    object_.emit("NewToolTip", nullptr);
 }
 
 void StatusNotifierItem::setMenu(Menu menu)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/linux/dbus_menu.hh"
+#include "platform/linux/exported_object.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
@@ -25,8 +26,8 @@ public:
 
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the
-    // host, which looks the icon up there by name. `onAction`: called on the
-    // main context's thread when a menu item is clicked, with that item's MenuAction.
+    // host, which looks the icon up there by name. `onAction`: as for DBusMenu,
+    // called inside the host's call when a menu item is clicked.
     StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                        std::function<void(MenuAction)> onAction);
     ~StatusNotifierItem() override; // unexports everything, stops watching, releases the bus name
@@ -44,20 +45,24 @@ public:
 private:
     void registerWithWatcher();
     void setItemTitle(std::string_view title);
-    void emit(const char* signal, GVariant* parameters);
     GVariant* property(std::string_view name) const;
 
+    static void onNameAcquired(GDBusConnection*, const char* name, gpointer self);
+    static void onNameLost(GDBusConnection* bus, const char* name, gpointer self);
+    static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, gpointer self);
+    static void onWatcherVanished(GDBusConnection*, const char* name, gpointer self);
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                              gpointer self);
     static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
                                    const char* name, GError** error, gpointer self);
+    static const GDBusInterfaceVTable kVTable;
 
     GDBusConnection* connection_;
     std::filesystem::path iconThemeDirectory_;
     DBusMenu menu_;
-    GDBusNodeInfo* introspection_;
-    guint registration_ = 0;
+    // Gone before the menu it names.
+    ExportedObject object_;
     guint ownership_ = 0;
     guint watch_ = 0;
     // The name given to the watcher: empty until the bus has answered our

@@ -5,11 +5,13 @@
 
 namespace quillary {
 
-TrayItem::TrayItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
+TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesystem::path iconThemePath,
                    std::filesystem::path xembedModule, std::function<void(MenuAction)> onAction)
-    : iconThemePath_(iconThemePath)
-    , xembed_(std::move(xembedModule), onAction)
-    , notifierItem_(connection, std::move(iconThemePath), std::move(onAction))
+    : queue_(queue)
+    , onAction_(std::make_shared<const std::function<void(MenuAction)>>(std::move(onAction)))
+    , iconThemePath_(iconThemePath)
+    , xembed_(std::move(xembedModule), [this](MenuAction action) { post(action); })
+    , notifierItem_(connection, std::move(iconThemePath), [this](MenuAction action) { post(action); })
 {
     // A watcher is asked first: its hosts draw the item without the launcher
     // loading anything. The X tray is looked for (and waited for) only while
@@ -20,6 +22,19 @@ TrayItem::TrayItem(GDBusConnection* connection, std::filesystem::path iconThemeP
             xembed_.hide();
         else
             xembed_.show();
+    });
+}
+
+// A click runs after the call that brought it has returned, the host's or
+// GTK's: "quit" keeps the main thread for up to the shutdown grace, and a
+// host waiting for its reply meanwhile would time out and might take the
+// item for dead.
+void TrayItem::post(MenuAction action)
+{
+    queue_.async([onAction = std::weak_ptr(onAction_), action] {
+        // Held for the call: the action may well destroy the item.
+        if (auto handler = onAction.lock())
+            (*handler)(action);
     });
 }
 

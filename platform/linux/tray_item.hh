@@ -3,6 +3,7 @@
 // an icon in the X display's XEmbed tray if one runs. Never both at once.
 #pragma once
 
+#include "platform/linux/main_queue.hh"
 #include "platform/linux/status_notifier_item.hh"
 #include "platform/linux/xembed_item.hh"
 #include "platform/platform.hh"
@@ -11,23 +12,33 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 namespace quillary {
 
 class TrayItem final : public StatusItem {
 public:
-    // `iconThemePath` and `onAction` as for StatusNotifierItem; `xembedModule`:
-    // the XEmbed module's file, opened only when its tray is the only one.
-    TrayItem(GDBusConnection* connection, std::filesystem::path iconThemePath, std::filesystem::path xembedModule,
-             std::function<void(MenuAction)> onAction);
+    // `iconThemePath` as for StatusNotifierItem; `xembedModule`: the XEmbed
+    // module's file, opened only when its tray is the only one. `onAction`
+    // runs through `queue` with the MenuAction of a menu entry clicked, in
+    // either menu, and only while this item lives.
+    TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesystem::path iconThemePath,
+             std::filesystem::path xembedModule, std::function<void(MenuAction)> onAction);
 
     bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override;
     void setTitle(std::string_view title) override;
     void setMenu(Menu menu) override;
 
 private:
+    void post(MenuAction action);
+
+    MainQueue& queue_;
+    // Shared with the clicks queued, which run it only while the item still
+    // exists.
+    std::shared_ptr<const std::function<void(MenuAction)>> onAction_;
     std::filesystem::path iconThemePath_;
-    // Declared first, destroyed last: the watcher handler below uses it.
+    // Declared before the notifier item, destroyed after it: that item's
+    // watcher handler uses it.
     XEmbedItem xembed_;
     StatusNotifierItem notifierItem_;
 };

@@ -19,8 +19,9 @@ namespace quillary {
 
 class XEmbedItem final {
 public:
-    // `module`: the XEmbed module's file. `onAction`: called on the main
-    // context when a menu entry is chosen, with that entry's MenuAction.
+    // `module`: the XEmbed module's file. `onAction`: called with the
+    // MenuAction of a chosen menu entry inside GTK's signal of the choice:
+    // it hands the action on, and runs nothing there.
     XEmbedItem(std::filesystem::path module, std::function<void(MenuAction)> onAction);
     ~XEmbedItem(); // takes the icon out of the tray; the module stays loaded
     XEmbedItem(const XEmbedItem&) = delete;

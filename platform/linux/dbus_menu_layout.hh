@@ -1,0 +1,57 @@
+// The tray menu as com.canonical.dbusmenu describes it: items numbered
+// depth first from the root, 0, each with its properties, under a revision
+// that changes with every new menu.
+#pragma once
+
+#include "platform/platform.hh"
+
+#include <glib.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillary {
+
+class DBusMenuLayout {
+public:
+    using Names = std::vector<std::string>;
+
+    DBusMenuLayout() { replace({}); }
+
+    void replace(const Menu& menu);
+    unsigned revision() const { return revision_; }
+    // The ids are 0 to count() - 1.
+    int count() const { return static_cast<int>(items_.size()); }
+    bool contains(int id) const { return id >= 0 && id < count(); }
+    MenuAction action(int id) const { return items_[id].action; }
+
+    // For an item that exists. `names` empty is every property.
+    GVariant* properties(int id, const Names& names) const;
+    // `depth` −1 (or any negative) is the whole subtree, 0 the item alone.
+    GVariant* layout(int id, int depth, const Names& names) const;
+    // The item's property (the layout's own reference), or null when it
+    // has none of that name.
+    GVariant* property(int id, const std::string& name) const;
+
+private:
+    struct VariantUnref {
+        void operator()(GVariant* value) const { g_variant_unref(value); }
+    };
+    using Variant = std::unique_ptr<GVariant, VariantUnref>;
+
+    // One entry of the menu; its id is its index in items_.
+    struct Item {
+        std::map<std::string, Variant> properties;
+        std::vector<int> children;
+        MenuAction action = MenuAction::none;
+    };
+
+    void addItems(const Menu& menu, int parent);
+
+    std::vector<Item> items_;
+    unsigned revision_ = 1;
+};
+
+} // namespace quillary

@@ -1,0 +1,52 @@
+#include "platform/linux/exported_object.hh"
+
+namespace quillary {
+
+namespace {
+
+GDBusNodeInfo* parsedIntrospection(const char* path, const char* xml)
+{
+    g_autoptr(GError) error = nullptr;
+    GDBusNodeInfo* introspection = g_dbus_node_info_new_for_xml(xml, &error);
+    if (!introspection)
+        g_error("The introspection of %s does not parse: %s", path, error->message);
+    if (!introspection->interfaces || !introspection->interfaces[0])
+        g_error("The introspection of %s has no interface", path);
+    return introspection;
+}
+
+} // namespace
+
+ExportedObject::ExportedObject(GDBusConnection* connection, const char* path, const char* introspection,
+                               const GDBusInterfaceVTable& vtable, gpointer handlerData, const char* what)
+    : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
+    , path_(path)
+    , introspection_(parsedIntrospection(path, introspection))
+{
+    g_autoptr(GError) error = nullptr;
+    registration_ = g_dbus_connection_register_object(connection_, path_, introspection_->interfaces[0], &vtable,
+                                                      handlerData, nullptr, &error);
+    // Only when the path is taken on this connection: a second tray item.
+    if (!registration_)
+        g_warning("The %s cannot be exported: %s", what, error->message);
+}
+
+ExportedObject::~ExportedObject()
+{
+    if (registration_)
+        g_dbus_connection_unregister_object(connection_, registration_);
+    g_dbus_node_info_unref(introspection_);
+    g_object_unref(connection_);
+}
+
+void ExportedObject::emit(const char* signal, GVariant* parameters) const
+{
+    g_autoptr(GError) error = nullptr;
+    // Only on a connection that has closed: the session is ending, and
+    // nobody is left to tell.
+    if (!g_dbus_connection_emit_signal(connection_, nullptr, path_, introspection_->interfaces[0]->name, signal,
+                                       parameters, &error))
+        g_debug("%s %s was not sent: %s", path_, signal, error->message);
+}
+
+} // namespace quillary
