@@ -1,8 +1,11 @@
 // What the output road makes of the server's output, read by read: the
-// lines of the tail, the port, the decoded text. Each read is decoded and
-// consumed as it comes; the fuzz target checks that the reader thread's
-// hand-off ends the same, however the reads are taken.
+// lines of the tail, the port, the decoded text. Each read goes through the
+// reader thread's hand-off as in the launcher: the main thread takes what
+// waits once the port is announced, and once the server has ended. The fuzz
+// target checks that the hand-off ends as consuming every read would,
+// however the reads are taken.
 #include "server/output_text.hh"
+#include "server/pending_output.hh"
 #include "tests/app_delegate_probe.hh"
 #include "tests/no_platform.hh"
 
@@ -24,8 +27,12 @@ Fed feed(const Lines& reads)
 {
     NoPlatform platform;
     AppDelegate delegate(platform);
-    for (const std::string& read : reads)
-        AppDelegateProbe::consume(delegate, decodeUtf8(read));
+    PendingOutput pending;
+    for (const std::string& read : reads) {
+        if (pending.add(read))
+            AppDelegateProbe::consume(delegate, pending.take());
+    }
+    AppDelegateProbe::consume(delegate, pending.take());
     const auto& tail = AppDelegateProbe::tail(delegate);
     return {{tail.begin(), tail.end()}, AppDelegateProbe::port(delegate)};
 }
