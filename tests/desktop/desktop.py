@@ -25,7 +25,6 @@ from gi.repository import GdkPixbuf, Gio, GLib  # noqa: E402
 
 FACTOR = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
 APP_ID = "org.quillary.Quillary"
-APP_PATH = "/org/quillary/Quillary"
 HEADLINE = "Quillary не запустился"
 OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
 WATCHER = "org.kde.StatusNotifierWatcher"
@@ -56,7 +55,6 @@ def wait_for(condition, timeout=5.0, what="condition", interval=0.01, fail=True)
 
 
 def read_lines(path):
-    """A file's lines; none if it is not there (yet)."""
     try:
         with open(path) as f:
             return f.read().splitlines()
@@ -64,20 +62,13 @@ def read_lines(path):
         return []
 
 
-def connect(address):
-    return Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-        None, None)
-
-
 class Session:
     """One desktop. The accessibility bus announces itself on the X root
     window and puts its socket in the runtime directory, so each session
     has both of its own, or sessions side by side meet each other's alerts.
-    `browser` is the Exec line of the default http handler; `bundle`, an
-    installed launcher's prefix to run it from."""
+    `bundle`: an installed launcher's prefix to run it from."""
 
-    def __init__(self, launcher=None, browser=None, bundle=None):
+    def __init__(self, launcher=None, bundle=None):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
         self.started = []
         os.environ["XDG_RUNTIME_DIR"] = self.path("runtime")
@@ -97,16 +88,16 @@ class Session:
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
-        self.connection = connect(self.address)
-        self.urls = self.path("urls")
-        self.term_log = self.path("term.log")
-        self.ready = self.path("ready")
+        self.connection = Gio.DBusConnection.new_for_address_sync(
+            self.address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        self.urls, self.term_log, self.ready = self.path("urls"), self.path("term.log"), self.path("ready")
         # The launcher runs from a copy, or from where it is installed.
         self.bundle = bundle or self.path("bundle")
         self.launcher = None
         if not bundle:
             self.make_bundle(launcher or os.environ["QUILLARY_LAUNCHER"])
-        self.env = self.make_environment(browser or f"/bin/sh -c 'echo \"$1\" >> {self.urls}' recorder %u")
+        self.env = self.make_environment(f"/bin/sh -c 'echo \"$1\" >> {self.urls}' recorder %u")
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -205,9 +196,10 @@ class Session:
                               capture_output=True, timeout=scaled(10)).returncode
 
     def wait_exit(self, timeout=10.0):
-        """Waits for the launcher to end: (status, standard error)."""
+        """Waits for the launcher to end: (status, standard error); its
+        standard output (the debug log) is kept in `output`."""
         try:
-            _, err = self.launcher.communicate(timeout=scaled(timeout))
+            self.output, err = self.launcher.communicate(timeout=scaled(timeout))
         except subprocess.TimeoutExpired:
             raise AssertionError("the launcher did not end") from None
         if err:
@@ -231,7 +223,7 @@ class Session:
             before = len(self.opened())
             open_action()
             if wait_for(lambda: len(self.opened()) > before, timeout=0.5, fail=False):
-                return True
+                return
         raise AssertionError("nothing was opened once the port was known")
 
     def terms(self):
@@ -264,11 +256,11 @@ class Session:
         return reply.unpack() if reply else ()
 
     def tray_click(self, entry):
-        """Clicks an entry of the tray item's menu: OPEN or QUIT."""
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name):
-        self.call(APP_ID, APP_PATH, "org.gtk.Actions", "Activate", GLib.Variant("(sava{sv})", (name, [], {})))
+        self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "Activate",
+                  GLib.Variant("(sava{sv})", (name, [], {})))
 
 
 class Desktop(unittest.TestCase):
