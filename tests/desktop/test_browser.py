@@ -5,11 +5,9 @@ The screenshot is kept in QUILLARY_ARTIFACTS_DIR."""
 
 import os
 import shutil
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from desktop import OPEN, QUIT, Session, wait_for  # noqa: E402
+from desktop import OPEN, QUIT, Session, wait_for
 
 CHROMIUM = ("chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
             "--disable-component-update --disable-sync --disable-quic --window-size=1024,768")

@@ -2,11 +2,9 @@
 
 import os
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from desktop import Desktop, wait_for  # noqa: E402
+from desktop import Desktop, wait_for
 
 
 class Wayland(Desktop):

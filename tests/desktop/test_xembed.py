@@ -4,11 +4,9 @@ Each test is its own CTest test: test_xembed.py Class.test_name"""
 import os
 import shutil
 import subprocess
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from desktop import OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for  # noqa: E402
+from desktop import OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 

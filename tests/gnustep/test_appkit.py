@@ -7,12 +7,10 @@ _SAMPLE_SERVER, _RECORDER, _ARTIFACTS_DIR."""
 import os
 import shutil
 import subprocess
-import sys
 import unittest
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
-from desktop import Desktop, Session, scaled, wait_for  # noqa: E402
+from desktop import Desktop, Session, scaled, wait_for
 
 
 class AppSession(Session):

@@ -11,8 +11,7 @@ import time
 import unittest
 from collections import Counter
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
-from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for  # noqa: E402
+from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
