@@ -36,10 +36,10 @@ class SampleServer(unittest.TestCase):
         self.assertRegex(first_read, r"\A[^\n]*порт [1-9][0-9]{0,4}\n\Z")
         return server, int(re.search(r"порт ([0-9]+)", first_read).group(1))
 
-    def get(self, host, port, path="/", method="GET"):
+    def get(self, host, port):
         connection = http.client.HTTPConnection(host, port, timeout=TIMEOUT)
         self.addCleanup(connection.close)
-        connection.request(method, path)
+        connection.request("GET", "/")
         response = connection.getresponse()
         return response.status, response.getheader("Content-Type"), response.read().decode("utf-8")
 
@@ -52,9 +52,7 @@ class SampleServer(unittest.TestCase):
                     self.assertEqual((status, kind), (200, "text/html; charset=utf-8"), host)
                     self.assertIn("<title>Quillary</title>", page)
                     self.assertIn(sentence, page)
-                self.assertEqual(self.get("localhost", port, "/favicon.ico")[0], 404)
-                self.assertEqual(self.get("localhost", port, "/", "POST")[0], 405)
-                server.send_signal(signal.SIGTERM if value else signal.SIGINT)
+                server.send_signal(signal.SIGTERM)
                 self.assertEqual(server.wait(timeout=TIMEOUT), 0)
 
     def test_a_port_it_cannot_announce_is_its_last_line_and_status_1(self):

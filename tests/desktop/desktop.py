@@ -1,12 +1,6 @@
-"""A private desktop session, shared by the desktop tests, the
-interoperability tests and bench/: an Xvfb display, a session bus with the
-accessibility bus on it, a runtime directory, a bundle holding the built
-launcher, and a recorder as the default browser. The launcher's alert is
-read the way a screen reader reads it (AT-SPI).
-
-Paths of the built programs come from the environment that CTest sets:
-QUILLARY_LAUNCHER, QUILLARY_ALERT_MODULE, QUILLARY_ICON.
-"""
+"""A private desktop session for the desktop tests, the tray hosts' tests and bench/: Xvfb, a session bus with the
+accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ALERT_MODULE, _ICON), and a
+recorder as the default browser. The alert is read as a screen reader reads it (AT-SPI)."""
 
 import os
 import shutil
@@ -169,29 +163,26 @@ class Session:
                     XDG_CONFIG_DIRS=config, GIO_USE_VFS="local", LANG="C.UTF-8",
                     TERMLOG=self.term_log, READY=self.ready)
 
-    def set_browser(self, command, data=None):
-        """The default http handler's Exec line."""
+    def set_browser(self, command, data=None):  # the default http handler's Exec line
         with open(os.path.join(data or self.env["XDG_DATA_HOME"], "applications", "browser.desktop"), "w") as f:
             f.write(f"[Desktop Entry]\nType=Application\nName=Browser\nExec={command}\n"
                     "MimeType=x-scheme-handler/http;\n")
 
-    def start(self, server=None, env=None, wait_for_bus_name=True, argv=()):
-        """Starts the launcher; `server` as set_server takes it."""
+    def start(self, server=None, env=None, wait_for_bus_name=True):  # `server` as set_server takes it
         if server is not None:
             self.set_server(server)
         # As on a desktop, the accessibility bus and its registry are up
         # before the launcher starts: an application that cannot register
         # in time stays invisible to screen readers.
         accessibility()
-        self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary"), *argv], env=dict(self.env, **(env or {})),
+        self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")], env=dict(self.env, **(env or {})),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                    start_new_session=True)
         if wait_for_bus_name:
             wait_for(lambda: self.has_owner(APP_ID), what="the launcher on the bus")
         return self.launcher
 
-    def launch_again(self, args=()):
-        """Starts the executable a second time, as a click on its desktop entry does."""
+    def launch_again(self, args=()):  # as a click on its desktop entry does
         return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=self.env,
                               capture_output=True, timeout=scaled(10)).returncode
 
@@ -212,8 +203,7 @@ class Session:
         with open(f"/proc/{self.launcher.pid}/status") as status:
             return int(status.read().split("VmHWM:")[1].split()[0])
 
-    def opened(self):
-        """What reached the default browser."""
+    def opened(self):  # what reached the default browser
         return read_lines(self.urls)
 
     def open_once_port_is_known(self, open_action):
@@ -226,8 +216,7 @@ class Session:
                 return
         raise AssertionError("nothing was opened once the port was known")
 
-    def terms(self):
-        """How many SIGTERMs the server logged."""
+    def terms(self):  # how many SIGTERMs the server logged
         return read_lines(self.term_log).count("TERM")
 
     def call(self, name, path, interface, method, args=None, reply=None, timeout=10.0):
@@ -263,8 +252,7 @@ class Session:
                   GLib.Variant("(sava{sv})", (name, [], {})))
 
 
-class Desktop(unittest.TestCase):
-    """A test with a session of its own in self.desktop."""
+class Desktop(unittest.TestCase):  # a test with a session of its own in self.desktop
     session = Session
 
     def setUp(self):

@@ -1,8 +1,5 @@
-"""The AppKit launcher under GNUstep on a display of its own: a Quillary.app
-holding the probed launcher (probe.mm tells on its standard output what
-GNUstep shows no screen reader) and a server, and a recorder that NSWorkspace
-knows as the http browser. Paths come from CTest: QUILLARY_LAUNCHER, _BUNDLE,
-_SAMPLE_SERVER, _RECORDER, _ARTIFACTS_DIR."""
+"""The AppKit launcher under GNUstep: a Quillary.app holding the probed launcher (probe.mm tells on its standard output
+what GNUstep shows no screen reader) and a server, and a recorder that NSWorkspace knows as the http browser."""
 
 import os
 import shutil
