@@ -5,7 +5,7 @@
 // here is what only the server sees, what a desktop cannot bring about, and races.
 #include "app/app_delegate.hh"
 #include "platform/posix/posix_process.hh"
-#include "tests/no_platform.hh"
+#include "tests/controller_alone.hh"
 
 #include <gtest/gtest.h>
 
