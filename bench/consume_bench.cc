@@ -1,8 +1,7 @@
 // Throughput of the output road on 64 KiB reads of 100-byte log lines:
 // consume on the main thread, and the reader thread's hand-off.
 #include "server/pending_output.hh"
-#include "tests/app_delegate_probe.hh"
-#include "tests/no_platform.hh"
+#include "tests/controller_alone.hh"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 // here is what only the server sees, what a desktop cannot bring about, and races.
 #include "app/app_delegate.hh"
 #include "platform/posix/posix_process.hh"
-#include "tests/no_platform.hh"
+#include "tests/controller_alone.hh"
 
 #include <gtest/gtest.h>
 
@@ -112,38 +112,32 @@ protected:
     }
 };
 
-// A server that fails before its port (the text of its program), and the
-// alert's text: its last lines, or why it could not be started, in the
-// words of the process layer on the road it was built with.
-struct Row {
-    const char* name;
-    std::string program, alert;
-};
-
-const Row kRows[] = {
-    {"not_a_program", "just text\n", "Не удалось запустить сервер: Exec format error"},
-    {"a_space_is_a_line", "#!/bin/sh\necho ' '\nexit 3\n", " "},
-    {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
-     "1\na=b c\tд"},
-    {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
-    // The shell would clear the signal mask; grep is the server itself.
-    {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",
-     "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000"},
-};
-
-class ServerFails : public Launcher, public ::testing::WithParamInterface<Row> {};
-
-TEST_P(ServerFails, TheAlertSays)
+// A server that fails before its port, and the alert's text: its last lines,
+// or why it could not be started, in the words of the process layer on the
+// road it was built with.
+TEST_F(Launcher, ServerFailsAndTheAlertSays)
 {
-    writeServer(GetParam().program);
-    RecordingPlatform platform;
-    platform.delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(platform.runUntil([&] { return !platform.terminations.empty(); }));
-    EXPECT_EQ(platform.alerts, std::vector{GetParam().alert});
-    EXPECT_EQ(platform.terminations, std::vector{ExitStatus::failure});
+    const struct {
+        const char* name;
+        std::string program, alert;
+    } rows[] = {
+        {"not_a_program", "just text\n", "Не удалось запустить сервер: Exec format error"},
+        {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
+         "1\na=b c\tд"},
+        {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
+        // The shell would clear the signal mask; grep is the server itself.
+        {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",
+         "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000"},
+    };
+    for (const auto& [name, program, alert] : rows) {
+        writeServer(program);
+        RecordingPlatform platform;
+        platform.delegate->applicationDidFinishLaunching();
+        ASSERT_TRUE(platform.runUntil([&] { return !platform.terminations.empty(); })) << name;
+        EXPECT_EQ(platform.alerts, std::vector{alert}) << name;
+        EXPECT_EQ(platform.terminations, std::vector{ExitStatus::failure}) << name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Launcher, ServerFails, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
 
 // A server that explains itself and exits at once must have its last words
 // in the alert, however the reads and the exit race each other. A full pipe

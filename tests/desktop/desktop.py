@@ -1,12 +1,6 @@
-"""A private desktop session, shared by the desktop tests, the
-interoperability tests and bench/: an Xvfb display, a session bus with the
-accessibility bus on it, a runtime directory, a bundle holding the built
-launcher, and a recorder as the default browser. The launcher's alert is
-read the way a screen reader reads it (AT-SPI).
-
-Paths of the built programs come from the environment that CTest sets:
-QUILLARY_LAUNCHER, QUILLARY_ALERT_MODULE, QUILLARY_ICON.
-"""
+"""A private desktop session for the desktop tests, the tray hosts' tests and bench/: Xvfb, a session bus with the
+accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ALERT_MODULE, _ICON), and a
+recorder as the default browser. The alert is read as a screen reader reads it (AT-SPI)."""
 
 import os
 import shutil
@@ -25,7 +19,6 @@ from gi.repository import GdkPixbuf, Gio, GLib  # noqa: E402
 
 FACTOR = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
 APP_ID = "org.quillary.Quillary"
-APP_PATH = "/org/quillary/Quillary"
 HEADLINE = "Quillary не запустился"
 OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
 WATCHER = "org.kde.StatusNotifierWatcher"
@@ -56,7 +49,6 @@ def wait_for(condition, timeout=5.0, what="condition", interval=0.01, fail=True)
 
 
 def read_lines(path):
-    """A file's lines; none if it is not there (yet)."""
     try:
         with open(path) as f:
             return f.read().splitlines()
@@ -64,20 +56,13 @@ def read_lines(path):
         return []
 
 
-def connect(address):
-    return Gio.DBusConnection.new_for_address_sync(
-        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
-        None, None)
-
-
 class Session:
     """One desktop. The accessibility bus announces itself on the X root
     window and puts its socket in the runtime directory, so each session
     has both of its own, or sessions side by side meet each other's alerts.
-    `browser` is the Exec line of the default http handler; `bundle`, an
-    installed launcher's prefix to run it from."""
+    `bundle`: an installed launcher's prefix to run it from."""
 
-    def __init__(self, launcher=None, browser=None, bundle=None):
+    def __init__(self, launcher=None, bundle=None):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
         self.started = []
         os.environ["XDG_RUNTIME_DIR"] = self.path("runtime")
@@ -97,16 +82,16 @@ class Session:
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
-        self.connection = connect(self.address)
-        self.urls = self.path("urls")
-        self.term_log = self.path("term.log")
-        self.ready = self.path("ready")
+        self.connection = Gio.DBusConnection.new_for_address_sync(
+            self.address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        self.urls, self.term_log, self.ready = self.path("urls"), self.path("term.log"), self.path("ready")
         # The launcher runs from a copy, or from where it is installed.
         self.bundle = bundle or self.path("bundle")
         self.launcher = None
         if not bundle:
             self.make_bundle(launcher or os.environ["QUILLARY_LAUNCHER"])
-        self.env = self.make_environment(browser or f"/bin/sh -c 'echo \"$1\" >> {self.urls}' recorder %u")
+        self.env = self.make_environment(f"/bin/sh -c 'echo \"$1\" >> {self.urls}' recorder %u")
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -178,36 +163,34 @@ class Session:
                     XDG_CONFIG_DIRS=config, GIO_USE_VFS="local", LANG="C.UTF-8",
                     TERMLOG=self.term_log, READY=self.ready)
 
-    def set_browser(self, command, data=None):
-        """The default http handler's Exec line."""
+    def set_browser(self, command, data=None):  # the default http handler's Exec line
         with open(os.path.join(data or self.env["XDG_DATA_HOME"], "applications", "browser.desktop"), "w") as f:
             f.write(f"[Desktop Entry]\nType=Application\nName=Browser\nExec={command}\n"
                     "MimeType=x-scheme-handler/http;\n")
 
-    def start(self, server=None, env=None, wait_for_bus_name=True, argv=()):
-        """Starts the launcher; `server` as set_server takes it."""
+    def start(self, server=None, env=None, wait_for_bus_name=True):  # `server` as set_server takes it
         if server is not None:
             self.set_server(server)
         # As on a desktop, the accessibility bus and its registry are up
         # before the launcher starts: an application that cannot register
         # in time stays invisible to screen readers.
         accessibility()
-        self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary"), *argv], env=dict(self.env, **(env or {})),
+        self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")], env=dict(self.env, **(env or {})),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                    start_new_session=True)
         if wait_for_bus_name:
             wait_for(lambda: self.has_owner(APP_ID), what="the launcher on the bus")
         return self.launcher
 
-    def launch_again(self, args=()):
-        """Starts the executable a second time, as a click on its desktop entry does."""
+    def launch_again(self, args=()):  # as a click on its desktop entry does
         return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=self.env,
                               capture_output=True, timeout=scaled(10)).returncode
 
     def wait_exit(self, timeout=10.0):
-        """Waits for the launcher to end: (status, standard error)."""
+        """Waits for the launcher to end: (status, standard error); its
+        standard output (the debug log) is kept in `output`."""
         try:
-            _, err = self.launcher.communicate(timeout=scaled(timeout))
+            self.output, err = self.launcher.communicate(timeout=scaled(timeout))
         except subprocess.TimeoutExpired:
             raise AssertionError("the launcher did not end") from None
         if err:
@@ -220,8 +203,7 @@ class Session:
         with open(f"/proc/{self.launcher.pid}/status") as status:
             return int(status.read().split("VmHWM:")[1].split()[0])
 
-    def opened(self):
-        """What reached the default browser."""
+    def opened(self):  # what reached the default browser
         return read_lines(self.urls)
 
     def open_once_port_is_known(self, open_action):
@@ -231,11 +213,10 @@ class Session:
             before = len(self.opened())
             open_action()
             if wait_for(lambda: len(self.opened()) > before, timeout=0.5, fail=False):
-                return True
+                return
         raise AssertionError("nothing was opened once the port was known")
 
-    def terms(self):
-        """How many SIGTERMs the server logged."""
+    def terms(self):  # how many SIGTERMs the server logged
         return read_lines(self.term_log).count("TERM")
 
     def call(self, name, path, interface, method, args=None, reply=None, timeout=10.0):
@@ -264,15 +245,14 @@ class Session:
         return reply.unpack() if reply else ()
 
     def tray_click(self, entry):
-        """Clicks an entry of the tray item's menu: OPEN or QUIT."""
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name):
-        self.call(APP_ID, APP_PATH, "org.gtk.Actions", "Activate", GLib.Variant("(sava{sv})", (name, [], {})))
+        self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "Activate",
+                  GLib.Variant("(sava{sv})", (name, [], {})))
 
 
-class Desktop(unittest.TestCase):
-    """A test with a session of its own in self.desktop."""
+class Desktop(unittest.TestCase):  # a test with a session of its own in self.desktop
     session = Session
 
     def setUp(self):

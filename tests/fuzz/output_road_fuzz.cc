@@ -17,8 +17,7 @@
 #include "app/texts.hh"
 #include "server/output_text.hh"
 #include "server/pending_output.hh"
-#include "tests/app_delegate_probe.hh"
-#include "tests/no_platform.hh"
+#include "tests/controller_alone.hh"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The tests' view of the AppKit launcher under GNUstep, which has no
 // accessibility bus: linked into a test build of the launcher, never into
-// the product. On standard output it tells the main menu and the status bar
-// once launched, the texts of a modal window once one is up, and the end;
-// on standard input "o" or "q" is pressed with Command, as a key equivalent.
+// the product. On standard output it tells the main menu once launched, the
+// texts of a modal window once one is up, and the end; on standard input
+// "o" or "q" is pressed with Command, as a key equivalent.
 #import <AppKit/AppKit.h>
 
 #include <cstdio>
@@ -53,7 +53,6 @@ static void say(NSString* line)
         say([item isSeparatorItem] ? @"item\t-" : [NSString stringWithFormat:@"item\t%@\t%@%@", [item title],
                                                    command ? @"Command-" : @"", [item keyEquivalent]]);
     }
-    say([NSStatusBar systemStatusBar] ? @"statusbar" : @"statusbar\tnone");
 }
 
 static void texts(NSView* view, NSMutableArray* found)

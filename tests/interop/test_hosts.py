@@ -11,8 +11,7 @@ import time
 import unittest
 from collections import Counter
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "desktop"))
-from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for  # noqa: E402
+from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
@@ -152,20 +151,8 @@ class Host(Desktop):
             self.find_item(empty, label="Quillary")
 
 
-class Dumper(Desktop):
-    def test_host(self):
-        self.desktop.start("idle")
-        name = f"org.kde.StatusNotifierItem-{self.desktop.launcher.pid}-1"
-        wait_for(lambda: self.desktop.has_owner(name), what="the item's name")
-        dump = subprocess.run(["/usr/libexec/dbusmenu-dumper", "-d", name, "-o", "/MenuBar"], env=self.desktop.env,
-                              capture_output=True, text=True, check=True, timeout=scaled(10)).stdout
-        self.assertEqual(re.findall(r'"(label|type)": \'([^\']*)\'', dump),
-                         [("label", re.sub(r"[^ -~]", "?", OPEN)), ("type", "separator"),
-                          ("label", re.sub(r"[^ -~]", "?", QUIT))], dump)
-
-
 if __name__ == "__main__":
     if sys.argv[1:] == ["--list"]:
         sys.exit(print("\n".join(HOSTS)))
     os.makedirs(ARTIFACTS, exist_ok=True)
-    unittest.main(argv=[sys.argv[0], "-v", ("Dumper" if HOSTS[sys.argv[1]][0] == "-" else "Host") + ".test_host"])
+    unittest.main(argv=[sys.argv[0], "-v", "Host.test_host"])

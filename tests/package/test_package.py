@@ -10,8 +10,7 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
-from desktop import OPEN, GLib, Session, scaled  # noqa: E402
+from desktop import OPEN, GLib, Session, scaled
 
 ENTRY = "/usr/share/applications/org.quillary.Quillary.desktop"
 # Where a package's files are, and dpkg's own record of them.

@@ -1,7 +1,9 @@
-// A platform that does nothing, for driving the controller's output road
-// alone (the fuzz target, the benchmarks) and as the base of the tests' own.
+// The controller without a desktop: a platform that does nothing, the base of
+// the tests' own, and a probe that feeds consume and reads the output state.
+// For the unit tests, the fuzz target and the benchmarks.
 #pragma once
 
+#include "app/app_delegate.hh"
 #include "platform/platform.hh"
 
 namespace quillary {
@@ -19,6 +21,12 @@ public:
     void async(std::function<void()>) override {}
     std::unique_ptr<ServerProcess> makeServerProcess() override { return nullptr; }
     void debugLog(std::string_view) override {}
+};
+
+struct AppDelegateProbe {
+    static void consume(AppDelegate& d, std::string_view text) { d.consume(text); }
+    static const std::deque<std::string>& tail(const AppDelegate& d) { return d.tail; }
+    static std::optional<std::int64_t> port(const AppDelegate& d) { return d.port; }
 };
 
 } // namespace quillary
