@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -26,14 +28,24 @@ void onSignal(int signal)
     errno = saved;
 }
 
+// A signal that cannot be caught keeps its default and ends the launcher at
+// once, leaving the server running: said, as nothing else would say it.
+void warnUncaught(const char* call, int error)
+{
+    std::fprintf(stderr, "quillary: SIGTERM, SIGINT and SIGHUP end the launcher without stopping the server (%s: %s)\n",
+                 call, std::strerror(error));
+}
+
 } // namespace
 
 void quitOnSignals(MacPlatform& platform)
 {
     if (::pipe(signalPipe) < 0)
-        return;
-    for (int fd : signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        return warnUncaught("pipe", errno);
+    for (int fd : signalPipe) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+            return warnUncaught("fcntl", errno);
+    }
     try {
         std::thread([&platform] {
             for (;;) {
@@ -46,15 +58,17 @@ void quitOnSignals(MacPlatform& platform)
                 platform.async([&platform] { platform.perform(MenuAction::terminate); });
             }
         }).detach();
-    } catch (const std::system_error&) {
-        return; // the signals keep their default: they end the launcher
+    } catch (const std::system_error& failure) {
+        return warnUncaught("std::thread", failure.code().value());
     }
     struct sigaction action {};
     action.sa_handler = onSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        if (::sigaction(signal, &action, nullptr) < 0)
+            warnUncaught("sigaction", errno);
+    }
 }
 
 } // namespace quillary
