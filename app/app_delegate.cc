@@ -88,9 +88,11 @@ void AppDelegate::applicationWillTerminate()
     if (!child || !child->isRunning())
         return;
     // One SIGTERM and a bounded wait, never more: a server that outlives the
-    // grace period is left to itself.
+    // grace period is left to itself. Logged first: the server's end, logged
+    // as it happens, may well come before this thread is back from the kill.
+    app.debugLog("sending SIGTERM to the server, then waiting at most " + std::to_string(kShutdownGrace.count()) +
+                 " ms");
     child->terminate();
-    app.debugLog("SIGTERM sent to the server");
     child->waitUntilExit(kShutdownGrace);
 }
 

@@ -102,7 +102,7 @@ class Open(Desktop):
         self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
         # The server's life, for a user who asks why it does not start.
         self.assertRegex(desktop.output, r"quillary-DEBUG[^\n]*: server started: \S+/quillary-bin, PID [0-9]+\n"
-                         r"(.*\n)*.*: port learned: 4242\n(.*\n)*.*: SIGTERM sent to the server\n"
+                         r"(.*\n)*.*: port learned: 4242\n(.*\n)*.*: sending SIGTERM to the server, then waiting at most 1500 ms\n"
                          r"(.*\n)*.*: server ended with status 0\n")
 
 
