@@ -228,7 +228,7 @@ int main()
     g_unix_signal_add(SIGTERM, quit, loop);
     g_unix_signal_add(SIGINT, quit, loop);
 
-    g_autoptr(SoupServer) server = soup_server_new("server-header", "Quillary ", nullptr);
+    g_autoptr(SoupServer) server = soup_server_new("server-header", QUILLARY_APP_NAME " ", nullptr);
     soup_server_add_handler(server, nullptr, handleRequest, &page, nullptr);
 
     g_autoptr(GError) error = nullptr;

@@ -97,7 +97,7 @@ G_MODULE_EXPORT int quillary_alert_run(const char* headline, const char* explana
     g_free(markup);
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
     gtk_box_pack_start(GTK_BOX(area), explanationView(explanation), TRUE, TRUE, 0);
-    gtk_window_set_title(GTK_WINDOW(dialog), "Quillary");
+    gtk_window_set_title(GTK_WINDOW(dialog), QUILLARY_APP_NAME);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     // Without a parent window there is nothing else to stay above.
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
