@@ -40,7 +40,6 @@ std::size_t separatorLengthAt(std::string_view text, std::size_t pos)
     return 0;
 }
 
-
 // Length of a separator whose last byte is just before `end`, or 0.
 std::size_t separatorLengthEndingAt(std::string_view text, std::size_t end)
 {
