@@ -86,7 +86,9 @@ public:
     // end of file (or for a short bounded time, should a grandchild keep the
     // pipe open), so that every chunk is handed on before the exit is.
     // The argument is the termination status: the exit code, or the number
-    // of the signal that ended the process.
+    // of the signal that ended the process; -1 when the system kept it from
+    // us (another waiter in the process reaped it first), an end that is
+    // not a success either.
     using TerminationHandler = std::function<void(int terminationStatus)>;
 
     virtual ~ServerProcess() = default;
@@ -134,6 +136,9 @@ public:
     virtual void setMainMenu(Menu menu) = 0;
     virtual std::unique_ptr<StatusItem> makeStatusItem() = 0;
     // Shows a modal alert with one button and returns once it is dismissed.
+    // The main queue goes on meanwhile, in the alert's own loop: work queued
+    // before and while it is up runs in order (the work that shows it is
+    // then still running), so that the tray's menu works during the alert.
     virtual void runModalAlert(std::string_view messageText, std::string_view informativeText) = 0;
     // Hands the URL to the user's default handler for its scheme; the
     // outcome is not reported.
@@ -142,7 +147,8 @@ public:
     virtual std::optional<std::filesystem::path> resourcePath(std::string_view name) = 0;
     virtual Environment environment() = 0;
     // Runs the work later on the main thread, first in, first out, after the
-    // callback running now has returned. Safe to call from any thread; never
+    // callback running now has returned, or while it shows an alert (see
+    // runModalAlert). Safe to call from any thread; never
     // waits for the main thread.
     virtual void async(std::function<void()> work) = 0;
     virtual std::unique_ptr<ServerProcess> makeServerProcess() = 0;
@@ -152,18 +158,35 @@ public:
     virtual void debugLog(std::string_view line) = 0;
 };
 
-// The exit status of an application that ends, on every desktop: 1 once a
-// failure has been asked for or an alert has been shown, else 0. So a
-// failure reported in an alert stays the status even when the user quits
-// while the alert is up.
-class ExitStatusRecord {
+// The one way an application ends, on every desktop. Whatever asks (a menu,
+// a signal, a failure, the desktop itself) and however often, the end runs
+// once: the main queue is closed first, so that no work queued runs once the
+// end has begun, then the delegate's applicationWillTerminate (the server's
+// SIGTERM and its grace). The exit status is 1 once a failure has been asked
+// for or reported in an alert, else 0; so a failure stays the status even
+// when the user quits while its alert is up.
+class Termination {
 public:
-    void alertShown() { failed_ = true; }
-    void terminationAsked(ExitStatus status) { failed_ = failed_ || status == ExitStatus::failure; }
+    // An alert is about to report a failure.
+    void failureReported() { failed_ = true; }
+    void asked(ExitStatus status) { failed_ = failed_ || status == ExitStatus::failure; }
+    // Begins the end: false, and nothing done, if it has begun already.
+    template <typename Queue>
+    bool begin(Queue& mainQueue, ApplicationDelegate& delegate)
+    {
+        if (begun_)
+            return false;
+        begun_ = true;
+        mainQueue.close();
+        delegate.applicationWillTerminate();
+        return true;
+    }
+    bool begun() const { return begun_; }
     ExitStatus status() const { return failed_ ? ExitStatus::failure : ExitStatus::success; }
 
 private:
     bool failed_ = false;
+    bool begun_ = false;
 };
 
 // What a chosen menu item does, in whichever menu it was chosen.

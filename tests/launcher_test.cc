@@ -124,6 +124,7 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         {"not_a_program", "just text\n", "Не удалось запустить сервер: Exec format error"},
         {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
          "1\na=b c\tд"},
+        {"a_message_of_one_space_is_no_empty_one", "#!/bin/sh\necho ' '\nexit 1\n", " "},
         {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
         // The shell would clear the signal mask; grep is the server itself.
         {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",

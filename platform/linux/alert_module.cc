@@ -2,8 +2,6 @@
 
 #include <gtk/gtk.h>
 
-#include <cstring>
-#include <string>
 
 namespace {
 
@@ -14,32 +12,6 @@ GtkWidget* shown = nullptr;
 // than the screen.
 constexpr int kExplanationHeight = 320;
 constexpr int kExplanationWidthChars = 60;
-
-// A line of the explanation longer than this is shown by its start and its
-// end: GTK lays out a label of hundreds of thousands of characters for
-// minutes, and nobody reads such a line anyway.
-constexpr glong kLongestLineShown = 1000;
-
-std::string shortenLongLines(const char* text)
-{
-    std::string shown;
-    for (const char* line = text;;) {
-        const char* end = std::strchr(line, '\n');
-        glong bytes = end ? end - line : static_cast<glong>(std::strlen(line));
-        glong length = g_utf8_strlen(line, bytes);
-        if (length <= kLongestLineShown) {
-            shown.append(line, static_cast<std::size_t>(bytes));
-        } else {
-            const char* headEnd = g_utf8_offset_to_pointer(line, kLongestLineShown / 2 - 1);
-            const char* tailStart = g_utf8_offset_to_pointer(line, length - kLongestLineShown / 2);
-            shown.append(line, headEnd).append("…").append(tailStart, line + bytes);
-        }
-        if (!end)
-            return shown;
-        shown += '\n';
-        line = end + 1;
-    }
-}
 
 // Whether the text has a run longer than a line with nowhere to wrap it
 // between words.
@@ -56,10 +28,8 @@ bool hasUnbreakableRun(const char* text)
 
 // The explanation is what a failing server last printed: it may be long,
 // have no spaces to wrap at, and be worth copying into a bug report.
-GtkWidget* explanationView(const char* text)
+GtkWidget* explanationView(const char* explanation)
 {
-    std::string shown = shortenLongLines(text);
-    const char* explanation = shown.c_str();
     GtkWidget* label = gtk_label_new(explanation);
     gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
     // Pango's word-or-character wrapping takes seconds for every few
@@ -85,10 +55,10 @@ GtkWidget* explanationView(const char* text)
 
 extern "C" {
 
-G_MODULE_EXPORT int quillary_alert_run(const char* headline, const char* explanation)
+G_MODULE_EXPORT void quillary_alert_run(const char* headline, const char* explanation)
 {
     if (!gtk_init_check(nullptr, nullptr))
-        return -1;
+        return;
 
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, nullptr);
     // Set apart from the explanation, as GTK does for a secondary text.
@@ -110,7 +80,6 @@ G_MODULE_EXPORT int quillary_alert_run(const char* headline, const char* explana
     gtk_dialog_run(GTK_DIALOG(dialog));
     shown = nullptr;
     gtk_widget_destroy(dialog);
-    return 0;
 }
 
 G_MODULE_EXPORT void quillary_alert_close(void)

@@ -6,9 +6,9 @@
 extern "C" {
 
 // Shows a modal message dialog with one button and returns once it has been
-// dismissed: 0. Returns -1, showing nothing, when no display can be opened.
-int quillary_alert_run(const char* headline, const char* explanation);
-using QuillaryAlertRun = int (*)(const char* headline, const char* explanation);
+// dismissed; shows nothing when no display can be opened.
+void quillary_alert_run(const char* headline, const char* explanation);
+using QuillaryAlertRun = void (*)(const char* headline, const char* explanation);
 
 // Dismisses the dialog that quillary_alert_run is showing, if any.
 void quillary_alert_close(void);

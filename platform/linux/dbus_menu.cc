@@ -1,6 +1,8 @@
 #include "platform/linux/dbus_menu.hh"
 
+#include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -47,26 +49,19 @@ constexpr const char* kIntrospection = R"xml(
   </interface>
 </node>)xml";
 
-std::vector<std::string> strings(GVariant* array)
+// Each id of the array once, in the order first given: a host never repeats
+// one, and a caller that does gets no more for it than for the first.
+std::vector<int> distinctIds(GVariant* array)
 {
-    std::vector<std::string> result;
-    GVariantIter iter;
-    g_variant_iter_init(&iter, array);
-    const char* text;
-    while (g_variant_iter_next(&iter, "&s", &text))
-        result.emplace_back(text);
-    return result;
-}
-
-std::vector<int> integers(GVariant* array)
-{
-    std::vector<int> result;
-    GVariantIter iter;
-    g_variant_iter_init(&iter, array);
-    gint32 value;
-    while (g_variant_iter_next(&iter, "i", &value))
-        result.push_back(value);
-    return result;
+    gsize count = 0;
+    const auto* ids = static_cast<const gint32*>(g_variant_get_fixed_array(array, &count, sizeof(gint32)));
+    std::vector<int> distinct;
+    std::unordered_set<int> seen;
+    for (gsize i = 0; i < count; ++i) {
+        if (seen.insert(ids[i]).second)
+            distinct.push_back(ids[i]);
+    }
+    return distinct;
 }
 
 GVariant* integerArray(const std::vector<int>& values)
@@ -96,15 +91,11 @@ void DBusMenu::setMenu(const Menu& menu)
         object_.emit("LayoutUpdated", g_variant_new("(ui)", layout_.revision(), 0));
 }
 
-// False for an unknown item. Only "clicked" does anything; "opened", "closed",
-// "hovered" and vendor events are accepted and ignored.
-bool DBusMenu::acceptEvent(int id, std::string_view eventId)
+// What an event on an item that exists does. Only "clicked" does anything;
+// "opened", "closed", "hovered" and vendor events are accepted and ignored.
+MenuAction DBusMenu::actionOf(int id, std::string_view eventId) const
 {
-    if (!layout_.contains(id))
-        return false;
-    if (eventId == "clicked" && layout_.action(id) != MenuAction::none)
-        onAction_(layout_.action(id));
-    return true;
+    return eventId == "clicked" ? layout_.action(id) : MenuAction::none;
 }
 
 void DBusMenu::handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invocation)
@@ -115,7 +106,7 @@ void DBusMenu::handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invo
     if (!layout_.contains(parent))
         return returnNoSuchItem(invocation, parent);
     g_dbus_method_invocation_return_value(
-        invocation, g_variant_new("(u@(ia{sv}av))", layout_.revision(), layout_.layout(parent, depth, strings(names))));
+        invocation, g_variant_new("(u@(ia{sv}av))", layout_.revision(), layout_.layout(parent, depth, layout_.known(names))));
 }
 
 void DBusMenu::handleGetGroupProperties(GVariant* parameters, GDBusMethodInvocation* invocation)
@@ -123,12 +114,12 @@ void DBusMenu::handleGetGroupProperties(GVariant* parameters, GDBusMethodInvocat
     g_autoptr(GVariant) ids = nullptr;
     g_autoptr(GVariant) names = nullptr;
     g_variant_get(parameters, "(@ai@as)", &ids, &names);
-    std::vector<int> wanted = integers(ids);
+    std::vector<int> wanted = distinctIds(ids);
     if (wanted.empty()) {
         for (int id = 0; id < layout_.count(); ++id)
             wanted.push_back(id);
     }
-    DBusMenuLayout::Names wantedNames = strings(names);
+    DBusMenuLayout::Names wantedNames = layout_.known(names);
     // Ids that no longer exist are left out, not an error: a host may ask
     // with ids from a layout that has just been replaced.
     GVariantBuilder result;
@@ -160,27 +151,42 @@ void DBusMenu::handleEvent(GVariant* parameters, GDBusMethodInvocation* invocati
     gint32 id;
     const char* eventId;
     g_variant_get(parameters, "(i&svu)", &id, &eventId, nullptr, nullptr);
-    if (!acceptEvent(id, eventId))
+    if (!layout_.contains(id))
         return returnNoSuchItem(invocation, id);
+    if (MenuAction action = actionOf(id, eventId); action != MenuAction::none)
+        onAction_(action);
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
+// The events of a group are one gesture: each action they ask for is done
+// once, in the order first asked, however many of them click.
 void DBusMenu::handleEventGroup(GVariant* parameters, GDBusMethodInvocation* invocation)
 {
     g_autoptr(GVariant) events = g_variant_get_child_value(parameters, 0);
     std::vector<int> errors;
+    std::unordered_set<int> failed;
+    std::vector<MenuAction> actions;
+    bool anyItem = false;
     GVariantIter iter;
     g_variant_iter_init(&iter, events);
     gint32 id;
     const char* eventId;
     while (g_variant_iter_next(&iter, "(i&svu)", &id, &eventId, nullptr, nullptr)) {
-        if (!acceptEvent(id, eventId))
-            errors.push_back(id);
+        if (!layout_.contains(id)) {
+            if (failed.insert(id).second)
+                errors.push_back(id);
+            continue;
+        }
+        anyItem = true;
+        MenuAction action = actionOf(id, eventId);
+        if (action != MenuAction::none && std::find(actions.begin(), actions.end(), action) == actions.end())
+            actions.push_back(action);
     }
-    std::size_t count = g_variant_n_children(events);
     // The protocol's rule: an error only when not one of the items exists.
-    if (count > 0 && errors.size() == count)
+    if (!errors.empty() && !anyItem)
         return returnNoSuchItem(invocation, errors.front());
+    for (MenuAction action : actions)
+        onAction_(action);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(@ai)", integerArray(errors)));
 }
 
@@ -198,7 +204,7 @@ void DBusMenu::handleAboutToShowGroup(GVariant* parameters, GDBusMethodInvocatio
 {
     g_autoptr(GVariant) ids = g_variant_get_child_value(parameters, 0);
     std::vector<int> errors;
-    for (int id : integers(ids)) {
+    for (int id : distinctIds(ids)) {
         if (!layout_.contains(id))
             errors.push_back(id);
     }

@@ -28,7 +28,7 @@ public:
     void setMenu(const Menu& menu);
 
 private:
-    bool acceptEvent(int id, std::string_view eventId);
+    MenuAction actionOf(int id, std::string_view eventId) const;
 
     using Method = void (DBusMenu::*)(GVariant* parameters, GDBusMethodInvocation* invocation);
     void handleGetLayout(GVariant* parameters, GDBusMethodInvocation* invocation);

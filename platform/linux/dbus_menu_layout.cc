@@ -1,6 +1,5 @@
 #include "platform/linux/dbus_menu_layout.hh"
 
-#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -29,6 +28,11 @@ void DBusMenuLayout::replace(const Menu& menu)
     items_.emplace_back();
     items_[0].properties.emplace("children-display", g_variant_ref_sink(g_variant_new_string("submenu")));
     addItems(menu, 0);
+    propertyNames_.clear();
+    for (const Item& item : items_) {
+        for (const auto& [name, value] : item.properties)
+            propertyNames_.insert(name);
+    }
     // A host that has read an earlier layout drops it and asks again.
     ++revision_;
 }
@@ -62,12 +66,28 @@ void DBusMenuLayout::addItems(const Menu& menu, int parent)
     }
 }
 
+DBusMenuLayout::Names DBusMenuLayout::known(GVariant* asked) const
+{
+    if (g_variant_n_children(asked) == 0)
+        return std::nullopt;
+    Names names{std::in_place};
+    GVariantIter iter;
+    g_variant_iter_init(&iter, asked);
+    const char* name;
+    while (g_variant_iter_next(&iter, "&s", &name)) {
+        auto found = propertyNames_.find(std::string_view(name));
+        if (found != propertyNames_.end())
+            names->insert(*found);
+    }
+    return names;
+}
+
 GVariant* DBusMenuLayout::properties(int id, const Names& names) const
 {
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
     for (const auto& [name, value] : items_[id].properties) {
-        if (names.empty() || std::find(names.begin(), names.end(), name) != names.end())
+        if (!names || names->count(name))
             g_variant_builder_add(&builder, "{sv}", name.c_str(), value.get());
     }
     return g_variant_builder_end(&builder);

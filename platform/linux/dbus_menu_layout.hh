@@ -7,8 +7,11 @@
 
 #include <glib.h>
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +19,8 @@ namespace quillary {
 
 class DBusMenuLayout {
 public:
-    using Names = std::vector<std::string>;
+    // The property names asked for; every one when there are none.
+    using Names = std::optional<std::set<std::string, std::less<>>>;
 
     DBusMenuLayout() { replace({}); }
 
@@ -26,8 +30,12 @@ public:
     int count() const { return static_cast<int>(items_.size()); }
     bool contains(int id) const { return id >= 0 && id < count(); }
     MenuAction action(int id) const { return items_[id].action; }
+    // The names of `asked` (an array of strings) that some item has: no more
+    // than there are, however many a caller sends, and every name when it
+    // sends none.
+    Names known(GVariant* asked) const;
 
-    // For an item that exists. `names` empty is every property.
+    // For an item that exists.
     GVariant* properties(int id, const Names& names) const;
     // `depth` −1 (or any negative) is the whole subtree, 0 the item alone.
     GVariant* layout(int id, int depth, const Names& names) const;
@@ -51,6 +59,7 @@ private:
     void addItems(const Menu& menu, int parent);
 
     std::vector<Item> items_;
+    std::set<std::string, std::less<>> propertyNames_; // of every item
     unsigned revision_ = 1;
 };
 

@@ -47,10 +47,10 @@ LinuxPlatform::LinuxPlatform()
 
 LinuxPlatform::~LinuxPlatform()
 {
-    queue_.close();
     if (menubarExport_)
         g_dbus_connection_unexport_menu_model(bus_, menubarExport_);
     g_clear_object(&menubar_);
+    busGuard_.reset();
     g_clear_object(&bus_);
     g_object_unref(application_);
 }
@@ -66,7 +66,7 @@ int LinuxPlatform::run(ApplicationDelegate& delegate)
     int status = g_application_run(application_, 0, nullptr);
     if (status != 0)
         return status; // could not register with the session bus's instance
-    return static_cast<int>(exitStatus_.status());
+    return static_cast<int>(termination_.status());
 }
 
 void LinuxPlatform::onStartup(GApplication* application, gpointer self)
@@ -74,8 +74,10 @@ void LinuxPlatform::onStartup(GApplication* application, gpointer self)
     // Held for its whole life: a windowless GApplication quits at once otherwise.
     g_application_hold(application);
     auto* platform = static_cast<LinuxPlatform*>(self);
-    if (GDBusConnection* bus = g_application_get_dbus_connection(application))
+    if (GDBusConnection* bus = g_application_get_dbus_connection(application)) {
         platform->bus_ = G_DBUS_CONNECTION(g_object_ref(bus));
+        platform->busGuard_ = std::make_unique<BusGuard>(bus);
+    }
 
     const GActionEntry actions[] = {
         {actionName(MenuAction::openUI), onOpen, nullptr, nullptr, nullptr, {}},
@@ -97,7 +99,7 @@ void LinuxPlatform::onQuit(GSimpleAction*, GVariant*, gpointer self)
 void LinuxPlatform::onActivate(GApplication*, gpointer self)
 {
     auto* platform = static_cast<LinuxPlatform*>(self);
-    if (platform->terminating_)
+    if (platform->termination_.begun())
         return;
     // The first activation is the end of launching; every later one is the
     // executable started again, or the desktop entry clicked: a reopen.
@@ -117,18 +119,15 @@ gboolean LinuxPlatform::onSignal(gpointer self)
 
 void LinuxPlatform::perform(MenuAction action)
 {
-    if (!terminating_)
+    if (!termination_.begun())
         performMenuAction(action, *delegate_, *this);
 }
 
 void LinuxPlatform::terminate(ExitStatus status)
 {
-    exitStatus_.terminationAsked(status);
-    if (terminating_)
+    termination_.asked(status);
+    if (!termination_.begin(queue_, *delegate_))
         return;
-    terminating_ = true;
-    delegate_->applicationWillTerminate();
-    queue_.close();
     alert_.close();
     g_application_quit(application_);
 }
@@ -148,7 +147,11 @@ void LinuxPlatform::setMainMenu(Menu menu)
     if (menubarExport_)
         g_dbus_connection_unexport_menu_model(bus_, menubarExport_);
     std::string path = std::string(g_application_get_dbus_object_path(application_)) + kMenubarPath;
-    menubarExport_ = g_dbus_connection_export_menu_model(bus_, path.c_str(), G_MENU_MODEL(menubar_), nullptr);
+    g_autoptr(GError) error = nullptr;
+    menubarExport_ = g_dbus_connection_export_menu_model(bus_, path.c_str(), G_MENU_MODEL(menubar_), &error);
+    // Only when the path is taken: the launcher goes on without a main menu.
+    if (!menubarExport_)
+        g_message("The main menu cannot be exported: %s", error->message);
 }
 
 std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
@@ -161,7 +164,7 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    exitStatus_.alertShown();
+    termination_.failureReported();
     alert_.run(messageText, informativeText);
 }
 

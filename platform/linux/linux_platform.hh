@@ -3,11 +3,14 @@
 // XEmbed tray.
 #pragma once
 
+#include "platform/linux/bus_guard.hh"
 #include "platform/linux/main_queue.hh"
 #include "platform/linux/modal_alert.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
+
+#include <memory>
 
 namespace quillary {
 
@@ -48,11 +51,11 @@ private:
     std::filesystem::path prefix_;
     GApplication* application_;
     GDBusConnection* bus_ = nullptr; // the session bus, once registered, if there is one
+    std::unique_ptr<BusGuard> busGuard_;
     ApplicationDelegate* delegate_ = nullptr;
     MainQueue queue_;
     bool launched_ = false;
-    bool terminating_ = false;
-    ExitStatusRecord exitStatus_;
+    Termination termination_;
     GMenu* menubar_ = nullptr;
     guint menubarExport_ = 0;
     ModalAlert alert_;

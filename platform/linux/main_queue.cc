@@ -2,11 +2,37 @@
 
 namespace quillary {
 
+namespace {
+
+struct QueueSource {
+    GSource source;
+    MainQueue* queue;
+};
+
+} // namespace
+
+MainQueue::MainQueue()
+{
+    static GSourceFuncs functions{nullptr, nullptr, dispatch, nullptr, nullptr, nullptr};
+    source_ = g_source_new(&functions, sizeof(QueueSource));
+    reinterpret_cast<QueueSource*>(source_)->queue = this;
+    // As an idle source: the desktop's own events and calls go first.
+    g_source_set_priority(source_, G_PRIORITY_DEFAULT_IDLE);
+    // A step that shows the alert runs the alert's loop inside this source's
+    // dispatch; the work queued behind it (a click on the tray's Quit) must
+    // run meanwhile, and in order, so the source runs again in there.
+    g_source_set_can_recurse(source_, TRUE);
+    g_source_set_ready_time(source_, -1);
+    g_source_set_name(source_, "quillary main queue");
+    g_source_attach(source_, nullptr);
+}
+
 MainQueue::~MainQueue()
 {
-    std::lock_guard lock(mutex_);
-    if (source_)
-        g_source_remove(source_);
+    close();
+    std::lock_guard lock(mutex_); // a late async must not wake a source destroyed
+    g_source_destroy(source_);
+    g_source_unref(source_);
 }
 
 void MainQueue::async(std::function<void()> work)
@@ -15,10 +41,8 @@ void MainQueue::async(std::function<void()> work)
     if (closed_)
         return;
     work_.push_back(std::move(work));
-    // One idle source drains everything queued meanwhile; g_idle_add wakes
-    // the main context from any thread.
-    if (!source_)
-        source_ = g_idle_add(drain, this);
+    // Wakes the main context from any thread.
+    g_source_set_ready_time(source_, 0);
 }
 
 void MainQueue::close()
@@ -29,32 +53,32 @@ void MainQueue::close()
     dropped.swap(work_);
 }
 
-gboolean MainQueue::drain(gpointer self)
+gboolean MainQueue::dispatch(GSource* source, GSourceFunc, gpointer)
 {
-    auto* queue = static_cast<MainQueue*>(self);
+    MainQueue& queue = *reinterpret_cast<QueueSource*>(source)->queue;
     // Only what is queued now: work queued while this runs waits for the
     // next turn of the loop, so that a busy reader cannot starve the desktop.
     std::size_t count;
     {
-        std::lock_guard lock(queue->mutex_);
-        count = queue->work_.size();
+        std::lock_guard lock(queue.mutex_);
+        g_source_set_ready_time(source, -1);
+        count = queue.work_.size();
     }
     for (std::size_t i = 0; i < count; ++i) {
         std::function<void()> work;
         {
-            std::lock_guard lock(queue->mutex_);
-            if (queue->work_.empty())
-                break; // closed meanwhile
-            work = std::move(queue->work_.front());
-            queue->work_.pop_front();
+            std::lock_guard lock(queue.mutex_);
+            if (queue.work_.empty())
+                break; // closed meanwhile, or run by the alert's loop
+            work = std::move(queue.work_.front());
+            queue.work_.pop_front();
         }
         work();
     }
-    std::lock_guard lock(queue->mutex_);
-    if (!queue->work_.empty())
-        return G_SOURCE_CONTINUE;
-    queue->source_ = 0;
-    return G_SOURCE_REMOVE;
+    std::lock_guard lock(queue.mutex_);
+    if (!queue.work_.empty())
+        g_source_set_ready_time(source, 0);
+    return G_SOURCE_CONTINUE;
 }
 
 } // namespace quillary

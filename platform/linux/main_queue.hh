@@ -12,7 +12,8 @@ namespace quillary {
 
 class MainQueue {
 public:
-    MainQueue() = default;
+    // Attaches the queue to the default main context.
+    MainQueue();
     ~MainQueue();
     MainQueue(const MainQueue&) = delete;
     MainQueue& operator=(const MainQueue&) = delete;
@@ -23,11 +24,12 @@ public:
     void close();
 
 private:
-    static gboolean drain(gpointer self);
+    static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
 
     std::mutex mutex_;
     std::deque<std::function<void()>> work_;
-    guint source_ = 0; // the idle source that will drain, while one is pending
+    // Ours for the queue's life; ready whenever work waits.
+    GSource* source_;
     bool closed_ = false;
 };
 

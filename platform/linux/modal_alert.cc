@@ -7,21 +7,59 @@
 
 namespace quillary {
 
+namespace {
+
+// A line of the explanation longer than this is shown by its start and its
+// end: GTK lays out a label of hundreds of thousands of characters for
+// minutes, a terminal scrolls it away, a pipe that nobody reads yet would
+// hold the launcher up, and nobody reads such a line anyway.
+constexpr glong kLongestLineShown = 1000;
+
+std::string shortenLongLines(std::string_view text)
+{
+    std::string shown;
+    for (std::size_t start = 0;;) {
+        std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
+        glong length = g_utf8_strlen(line.data(), static_cast<gssize>(line.size()));
+        if (length <= kLongestLineShown) {
+            shown.append(line);
+        } else {
+            const char* headEnd = g_utf8_offset_to_pointer(line.data(), kLongestLineShown / 2 - 1);
+            const char* tailStart = g_utf8_offset_to_pointer(line.data(), length - kLongestLineShown / 2);
+            shown.append(line.data(), headEnd).append("…").append(tailStart, line.data() + line.size());
+        }
+        if (end == std::string_view::npos)
+            return shown;
+        shown += '\n';
+        start = end + 1;
+    }
+}
+
+} // namespace
+
 void ModalAlert::run(std::string_view headline, std::string_view explanation)
 {
-    std::string headlineText(headline), explanationText(explanation);
+    std::string headlineText(headline), explanationText = shortenLongLines(explanation);
+    // The texts go to standard error first, whatever follows: where no
+    // display can show the alert (or none is left to: GDK ends the process
+    // when its display goes away), where GTK cannot be loaded, and where
+    // GLib aborts for want of a thread or a descriptor while GTK starts, the
+    // user who started the launcher from a terminal, or the session's log,
+    // still has them.
+    std::fprintf(stderr, "%s\n%s\n", headlineText.c_str(), explanationText.c_str());
+    std::fflush(stderr);
     if (!module_) {
         module_ = g_module_open(modulePath_.c_str(), G_MODULE_BIND_LOCAL);
         if (!module_)
             g_debug("No alert module: %s", g_module_error());
     }
     gpointer runAlert = nullptr;
-    if (module_ && g_module_symbol(module_, "quillary_alert_run", &runAlert) &&
-        reinterpret_cast<QuillaryAlertRun>(runAlert)(headlineText.c_str(), explanationText.c_str()) == 0)
+    if (!module_ || !g_module_symbol(module_, "quillary_alert_run", &runAlert)) {
+        g_debug("No alert shown: %s", g_module_error());
         return;
-    // No display to show it on (or no GTK): the texts still reach the user
-    // who started the launcher from a terminal.
-    std::fprintf(stderr, "%s\n%s\n", headlineText.c_str(), explanationText.c_str());
+    }
+    reinterpret_cast<QuillaryAlertRun>(runAlert)(headlineText.c_str(), explanationText.c_str());
 }
 
 void ModalAlert::close()

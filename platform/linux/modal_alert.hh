@@ -18,8 +18,8 @@ public:
     ModalAlert(const ModalAlert&) = delete;
     ModalAlert& operator=(const ModalAlert&) = delete;
 
-    // Shows the alert and returns once it is dismissed; where none can be
-    // shown, writes its texts to standard error instead.
+    // Writes the alert's texts to standard error, then shows it and returns
+    // once it is dismissed (at once where none can be shown).
     void run(std::string_view headline, std::string_view explanation);
     // Dismisses the alert that run is showing, if any.
     void close();

@@ -42,9 +42,8 @@ private:
     struct Objects; // the Objective-C objects the platform owns
     std::unique_ptr<Objects> objects_;
     ApplicationDelegate* delegate_ = nullptr;
-    bool terminating_ = false;
     std::unique_ptr<MainQueue> mainQueue_;
-    ExitStatusRecord exitStatus_;
+    Termination termination_;
 };
 
 } // namespace quillary

@@ -56,30 +56,30 @@ int MacPlatform::run(ApplicationDelegate& delegate)
     // terminate: usually ends the process itself; should the loop return
     // instead, the status is the one kept.
     [pool release];
-    return static_cast<int>(exitStatus_.status());
+    return static_cast<int>(termination_.status());
 }
 
 void MacPlatform::applicationWillTerminate()
 {
-    terminating_ = true;
-    mainQueue_->close();
-    delegate_->applicationWillTerminate();
+    // Here from terminate as from the menu's Quit, which sends terminate:
+    // to NSApp itself.
+    termination_.begin(*mainQueue_, *delegate_);
     // NSApp ends the process with status 0 once this returns; a failure
     // that was reported must stay the exit status.
-    if (exitStatus_.status() == ExitStatus::failure)
+    if (termination_.status() == ExitStatus::failure)
         std::exit(static_cast<int>(ExitStatus::failure));
 }
 
 void MacPlatform::perform(MenuAction action)
 {
-    if (!terminating_)
+    if (!termination_.begun())
         performMenuAction(action, *delegate_, *this);
 }
 
 void MacPlatform::terminate(ExitStatus status)
 {
-    exitStatus_.terminationAsked(status);
-    if (terminating_)
+    termination_.asked(status);
+    if (termination_.begun())
         return;
     [NSApp terminate:nil];
 }
@@ -108,7 +108,7 @@ std::unique_ptr<StatusItem> MacPlatform::makeStatusItem()
 
 void MacPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    exitStatus_.alertShown();
+    termination_.failureReported();
     NSAlert* alert = [[NSAlert alloc] init];
     [alert setMessageText:nsString(messageText)];
     [alert setInformativeText:nsString(informativeText)];

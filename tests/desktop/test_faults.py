@@ -15,7 +15,7 @@ import time
 import unittest
 from collections import namedtuple
 
-from desktop import HEADLINE, Desktop, press, read_alert, scaled, wait_for
+from desktop import HEADLINE, QUIT, Desktop, press, read_alert, scaled, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four reads, each by its start and end"
@@ -56,9 +56,12 @@ ROWS = {
                                       "head -c 104857600 /dev/zero | tr '\\0' x; exit 1", alert=LONG, status=1),
     "grandchild_holds_the_pipe": Row("leaves a grandchild holding the pipe (at most 250 ms later)",
                                      "echo внук держит вывод; sleep 60 & exit 1", alert="внук держит вывод", status=1),
-    "second_launch_and_quit_during_the_alert": Row("launched again, then quit, while the alert is up",
+    "second_launch_and_quit_during_the_alert": Row("launched again, then quit from the tray, while the alert is up",
                                                    "echo ошибка; exit 1", "launch again, quit", alert="ошибка",
                                                    status=1),
+    "display_goes_during_the_alert": Row("the display goes away while the alert is up", "echo ошибка; exit 1",
+                                         "the X server killed", alert="ошибка", status=1,
+                                         sees='alert: "ошибка", and its two texts on standard error'),
     "no_display": Row("no display for the alert", MISSING, alert="Не найден встроенный сервер (quillary-bin).",
                       status=1, env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, sees=STDERR),
     "no_gtk": Row("GTK cannot be loaded (the package only recommends it)", "echo 'нет файла настроек' >&2; exit 2",
@@ -148,11 +151,15 @@ class Faults(Desktop):
                 self.assertEqual(text, row.alert)
             if row.then == "launch again, quit":
                 self.assertEqual(desktop.launch_again(), 0)
-                desktop.activate_action("quit")
+                desktop.tray_click(QUIT)
+            elif row.then == "the X server killed":
+                desktop.started[0].kill()  # the session's Xvfb, the first thing it started
             else:
                 self.assertIsNone(desktop.launcher.poll(), "the launcher waits for the alert")
                 press(button)
             status, err = desktop.wait_exit()
+            if row.alert != LONG:  # whatever becomes of the alert, the terminal has its texts
+                self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
         else:
             if row.then:
                 wait_for(lambda: os.path.exists(desktop.ready), timeout=60, what="the server to do its part")

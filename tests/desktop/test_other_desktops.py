@@ -1,12 +1,13 @@
 """The launcher where the desktop is not the usual one: an XEmbed tray (trayer) where no StatusNotifierItem host is,
-and a Wayland display (a headless Weston; no DISPLAY), where the alert goes through GTK's Wayland backend."""
+and a Wayland display (Weston on the X display; the launcher has no DISPLAY), where the alert goes through GTK's
+Wayland backend, and stays on standard error when the compositor goes."""
 
 import os
 import shutil
 import subprocess
 import unittest
 
-from desktop import OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
+from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
@@ -67,17 +68,23 @@ class XEmbedTray(Desktop):
 
 
 class Wayland(Desktop):
-    def test_alert_through_the_wayland_backend(self):
+    def test_alert_through_the_wayland_backend_and_the_compositor_going_under_it(self):
         desktop = self.desktop
-        del desktop.env["DISPLAY"]
+        # Weston on the X display, for the seat that every desktop's compositor has; the launcher sees no DISPLAY.
+        display = desktop.env.pop("DISPLAY")
         # GTK draws the title bar here, and aborts if its icons need a MIME database it lacks.
         desktop.env["XDG_DATA_DIRS"] += os.pathsep + "/usr/share"
-        desktop.spawn(["weston", "--backend=headless-backend.so", "--no-config", "--idle-time=0",
-                       "--socket=wayland-quillary"], env=desktop.env, stderr=subprocess.DEVNULL)
+        weston = desktop.spawn(["weston", "--backend=x11-backend.so", "--use-pixman", "--no-config", "--idle-time=0",
+                                "--socket=wayland-quillary"], env=dict(desktop.env, DISPLAY=display),
+                               stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists(desktop.path("runtime/wayland-quillary")), what="Weston")
         desktop.start("echo 'нет файла настроек' >&2; exit 2", env={"WAYLAND_DISPLAY": "wayland-quillary"},
                       wait_for_bus_name=False)
-        self.expect_alert("нет файла настроек")
+        self.expect_alert("нет файла настроек", dismiss=False)
+        weston.kill()
+        status, err = desktop.wait_exit()
+        self.assertEqual(status, 1)
+        self.assertTrue(err.startswith(f"{HEADLINE}\nнет файла настроек\n"), err)
 
 
 if __name__ == "__main__":
