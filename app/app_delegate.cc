@@ -25,6 +25,11 @@ std::string displayable(std::string_view text)
 
 } // namespace
 
+std::shared_ptr<AppDelegate> AppDelegate::create(Platform& platform)
+{
+    return std::shared_ptr<AppDelegate>(new AppDelegate(platform));
+}
+
 AppDelegate::AppDelegate(Platform& platform) : app(platform) {}
 
 void AppDelegate::applicationDidFinishLaunching()

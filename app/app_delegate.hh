@@ -4,9 +4,9 @@
 #pragma once
 
 #include "platform/platform.hh"
+#include "app/last_lines.hh"
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +16,10 @@ namespace quillary {
 
 class AppDelegate final : public ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
-    explicit AppDelegate(Platform& platform);
+    // Only ever shared: the server's handlers hold it weakly, and one made
+    // otherwise would leave them nothing to hold, so that they did nothing.
+    // The platform must outlive it, and the server object it owns.
+    static std::shared_ptr<AppDelegate> create(Platform& platform);
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
@@ -26,6 +29,7 @@ public:
     void openUI() override;
 
 private:
+    explicit AppDelegate(Platform& platform);
     friend struct AppDelegateProbe; // tests read the state and feed consume
 
     void buildMenus();
@@ -39,7 +43,7 @@ private:
     std::unique_ptr<ServerProcess> child;
     std::unique_ptr<StatusItem> statusItem;
     std::optional<std::int64_t> port;
-    std::deque<std::string> tail;
+    LastLines<std::string> tail;
     bool quitting = false;
 };
 

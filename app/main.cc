@@ -21,7 +21,8 @@ int main()
     // server behind our back, and its exit status would be lost.
     std::signal(SIGCHLD, SIG_DFL);
 
+    // The platform first, so that it outlives the controller and its server.
     quillary::NativePlatform platform;
-    auto delegate = std::make_shared<quillary::AppDelegate>(platform);
+    auto delegate = quillary::AppDelegate::create(platform);
     return platform.run(*delegate);
 }

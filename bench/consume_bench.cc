@@ -22,7 +22,7 @@ std::string logRead()
 void consumeRead(benchmark::State& state, bool portKnown)
 {
     NoPlatform platform;
-    auto delegate = std::make_shared<AppDelegate>(platform);
+    auto delegate = AppDelegate::create(platform);
     if (portKnown)
         AppDelegateProbe::consume(*delegate, "порт 8080\n");
     std::string read = logRead();

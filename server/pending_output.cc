@@ -29,19 +29,12 @@ bool PendingOutput::add(std::string_view bytes)
     for (std::size_t i = 0; i < count; ++i)
         kept[keptCount++] = {decodeUtf8(last[i]), isAnnouncement(last[i])};
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < keptCount; ++i)
-        keep(std::move(kept[i]));
+    for (std::size_t i = 0; i < keptCount; ++i) {
+        std::optional<Line> out = lines_.add(std::move(kept[i]));
+        if (out && out->announcement)
+            announcement_ = std::move(out->text);
+    }
     return announcement.has_value();
-}
-
-void PendingOutput::keep(Line line)
-{
-    lines_.push_back(std::move(line));
-    if (lines_.size() <= kTailLines)
-        return;
-    if (lines_.front().announcement)
-        announcement_ = std::move(lines_.front().text);
-    lines_.pop_front();
 }
 
 std::string PendingOutput::take()

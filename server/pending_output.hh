@@ -13,7 +13,8 @@
 // takes what is pending before it handles the end.
 #pragma once
 
-#include <deque>
+#include "app/last_lines.hh"
+
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,8 +38,6 @@ private:
         bool announcement = false;
     };
 
-    void keep(Line line);
-
     // Once a convertible announcement has been passed on, no later one can
     // win: the reader stops looking. Touched by the reader thread only.
     bool announcementPassedOn_ = false;
@@ -46,7 +45,7 @@ private:
     std::mutex mutex_;
     // The announcement line, once newer lines have pushed it out of `lines_`.
     std::optional<std::string> announcement_;
-    std::deque<Line> lines_; // the last lines, oldest first
+    LastLines<Line> lines_;
 };
 
 } // namespace quillary

@@ -25,7 +25,7 @@ public:
 
 struct AppDelegateProbe {
     static void consume(AppDelegate& d, std::string_view text) { d.consume(text); }
-    static const std::deque<std::string>& tail(const AppDelegate& d) { return d.tail; }
+    static std::deque<std::string> tail(const AppDelegate& d) { return {d.tail.begin(), d.tail.end()}; }
     static std::optional<std::int64_t> port(const AppDelegate& d) { return d.port; }
 };
 

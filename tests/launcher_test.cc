@@ -46,7 +46,7 @@ struct RecordingPlatform final : NoPlatform {
     std::mutex mutex;
     std::condition_variable queued;
     std::deque<std::function<void()>> queue;
-    std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(*this); // gone first, with its server
+    std::shared_ptr<AppDelegate> delegate = AppDelegate::create(*this); // gone first, with its server
 
     void terminate(ExitStatus status) override { terminations.push_back(status); }
     void runModalAlert(std::string_view, std::string_view text) override { alerts.emplace_back(text); }

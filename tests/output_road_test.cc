@@ -25,15 +25,15 @@ struct Fed {
 Fed feed(const Lines& reads)
 {
     NoPlatform platform;
-    AppDelegate delegate(platform);
+    auto delegate = AppDelegate::create(platform);
     PendingOutput pending;
     for (const std::string& read : reads) {
         if (pending.add(read))
-            AppDelegateProbe::consume(delegate, pending.take());
+            AppDelegateProbe::consume(*delegate, pending.take());
     }
-    AppDelegateProbe::consume(delegate, pending.take());
-    const auto& tail = AppDelegateProbe::tail(delegate);
-    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(delegate)};
+    AppDelegateProbe::consume(*delegate, pending.take());
+    const auto tail = AppDelegateProbe::tail(*delegate);
+    return {{tail.begin(), tail.end()}, AppDelegateProbe::port(*delegate)};
 }
 
 // Two more lines than the tail holds, in one text or a read each; the last twelve.

@@ -38,8 +38,8 @@ void check(bool holds, const char* what, int reads)
 void run(std::string_view input)
 {
     NoPlatform platform;
-    auto handedOff = std::make_shared<AppDelegate>(platform);
-    auto direct = std::make_shared<AppDelegate>(platform);
+    auto handedOff = AppDelegate::create(platform);
+    auto direct = AppDelegate::create(platform);
     PendingOutput pending;
     int reads = 0;
 

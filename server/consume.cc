@@ -24,11 +24,8 @@ void AppDelegate::consume(std::string_view text)
     // them at once, so only those are stored.
     std::array<std::string_view, kTailLines> lines;
     std::size_t count = lastLines(text, lines);
-    for (std::size_t i = 0; i < count; ++i) {
-        tail.emplace_back(lines[i]);
-        if (tail.size() > kTailLines)
-            tail.pop_front();
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        tail.add(std::string(lines[i]));
 }
 
 } // namespace quillary
