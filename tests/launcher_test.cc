@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -24,9 +25,15 @@
 namespace quillary {
 namespace {
 
-// How long a step of the main queue is waited for: only a hang waits so
-// long, however slow the machine.
-constexpr std::chrono::milliseconds kStepTimeout{30000};
+// Stretched by QUILLARY_TEST_TIMEOUT_FACTOR, as every test's waits are.
+std::chrono::milliseconds scaled(std::chrono::milliseconds time)
+{
+    const char* factor = std::getenv("QUILLARY_TEST_TIMEOUT_FACTOR");
+    return std::chrono::milliseconds(static_cast<long>(time.count() * (factor ? std::atof(factor) : 1.0)));
+}
+
+// How long a step of the main queue is waited for: only a hang waits so long.
+const std::chrono::milliseconds kStepTimeout = scaled(std::chrono::milliseconds(30000));
 
 // Where the tests write the server, and the launcher's environment.
 const std::filesystem::path kServer = std::filesystem::path(::testing::TempDir()) /
@@ -39,10 +46,24 @@ void writeServer(const std::string& text)
     std::filesystem::permissions(kServer, std::filesystem::perms::owner_all);
 }
 
-// Records alert texts and ends, and runs the main queue when the test says.
+// Records what the controller asks of its desktop, and runs the main queue
+// when the test says.
 struct RecordingPlatform final : NoPlatform {
-    std::vector<std::string> alerts;
+    struct Item final : StatusItem {
+        RecordingPlatform& platform;
+        explicit Item(RecordingPlatform& owner) : platform(owner) {}
+        bool setSymbolImage(std::string_view symbol, std::string_view) override
+        {
+            platform.statusItem.push_back("symbol " + std::string(symbol));
+            return true;
+        }
+        void setTitle(std::string_view title) override { platform.statusItem.push_back("title " + std::string(title)); }
+        void setMenu(Menu menu) override { platform.statusMenu = std::move(menu); }
+    };
+
+    std::vector<std::string> alerts, opened, statusItem;
     std::vector<ExitStatus> terminations;
+    Menu mainMenu, statusMenu;
     std::mutex mutex;
     std::condition_variable queued;
     std::deque<std::function<void()>> queue;
@@ -50,6 +71,9 @@ struct RecordingPlatform final : NoPlatform {
 
     void terminate(ExitStatus status) override { terminations.push_back(status); }
     void runModalAlert(std::string_view, std::string_view text) override { alerts.emplace_back(text); }
+    void setMainMenu(Menu menu) override { mainMenu = std::move(menu); }
+    std::unique_ptr<StatusItem> makeStatusItem() override { return std::make_unique<Item>(*this); }
+    void openURL(std::string_view url) override { opened.emplace_back(url); }
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return kServer; }
     Environment environment() override { return kEnvironment; }
     std::unique_ptr<ServerProcess> makeServerProcess() override { return std::make_unique<PosixProcess>(); }
@@ -152,6 +176,55 @@ TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
         ASSERT_TRUE(platform.runUntil([&] { return !platform.alerts.empty(); }));
         ASSERT_EQ(platform.alerts[0], "two\nthree\nfour\nfive") << "run " << run;
     }
+}
+
+// What the controller asks of its desktop: the two menus; the web interface
+// by every road once the port is known, and not before; on the way out one
+// SIGTERM and the grace, after which a server that ignored it is left alone.
+TEST_F(Launcher, MenusOpeningAndTheOneSigterm)
+{
+    const std::string release = kServer.string() + ".release", log = kServer.string() + ".log";
+    writeServer("#!/bin/sh\ntrap 'echo TERM >> " + log + "' TERM\necho $$ > " + log + ".pid\n" +
+                "while [ ! -e " + release + " ]; do sleep 0.01; done\n" +
+                "echo 'веб-интерфейс слушает порт 4242'\nwhile :; do sleep 0.05; done\n");
+    RecordingPlatform platform;
+    AppDelegate& delegate = *platform.delegate;
+    delegate.applicationDidFinishLaunching();
+    auto entries = [](const char* openKey, const char* quitKey) {
+        return Menu{MenuItem::command("Открыть Quillary", MenuAction::openUI, openKey), MenuItem::separatorItem(),
+                    MenuItem::command("Выйти из Quillary", MenuAction::terminate, quitKey)};
+    };
+    MenuItem applicationMenu;
+    applicationMenu.title = "Quillary";
+    applicationMenu.submenu = entries("o", "q");
+    EXPECT_EQ(platform.mainMenu, Menu{applicationMenu});
+    EXPECT_EQ(platform.statusMenu, entries("", ""));
+    EXPECT_EQ(platform.statusItem, std::vector<std::string>{"symbol arrow.down.circle"});
+
+    auto everyRoad = [&] {
+        delegate.openUI();
+        EXPECT_FALSE(delegate.applicationShouldHandleReopen(false));
+    };
+    everyRoad();
+    EXPECT_EQ(platform.opened, std::vector<std::string>{}) << "nothing to open before the port is known";
+    std::ofstream{release};
+    ASSERT_TRUE(platform.runUntil([&] { return AppDelegateProbe::port(delegate).has_value(); }));
+    everyRoad();
+    EXPECT_EQ(platform.opened, std::vector<std::string>(2, "http://localhost:4242"));
+
+    auto quit = std::chrono::steady_clock::now();
+    delegate.applicationWillTerminate();
+    auto waited = std::chrono::steady_clock::now() - quit;
+    EXPECT_GE(waited, std::chrono::milliseconds(1500));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500) + scaled(std::chrono::milliseconds(500)));
+    std::string pid;
+    std::ifstream(log + ".pid") >> pid;
+    ::kill(std::stoi(pid), SIGKILL);
+    std::stringstream terms;
+    terms << std::ifstream(log).rdbuf();
+    EXPECT_EQ(terms.str(), "TERM\n");
+    for (const std::string& file : {release, log, log + ".pid"})
+        std::filesystem::remove(file);
 }
 
 // The launcher's signals are for its main loop: the threads that watch the
