@@ -138,7 +138,7 @@ void DBusMenu::handleGetProperty(GVariant* parameters, GDBusMethodInvocation* in
     g_variant_get(parameters, "(i&s)", &id, &name);
     if (!layout_.contains(id))
         return returnNoSuchItem(invocation, id);
-    GVariant* value = layout_.property(id, name);
+    g_autoptr(GVariant) value = layout_.property(id, name);
     if (!value) {
         return g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_INVALID_ARGS,
                                                      "Menu item %d has no property \"%s\"", id, name);

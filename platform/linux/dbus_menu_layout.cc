@@ -22,15 +22,32 @@ std::string escapeMnemonics(std::string_view title)
 
 } // namespace
 
+DBusMenuLayout::~DBusMenuLayout()
+{
+    clear();
+}
+
+void DBusMenuLayout::clear()
+{
+    for (Item& item : items_)
+        g_clear_pointer(&item.properties, g_variant_unref);
+    items_.clear();
+}
+
 void DBusMenuLayout::replace(const Menu& menu)
 {
-    items_.clear();
-    items_.emplace_back();
-    items_[0].properties.emplace("children-display", g_variant_ref_sink(g_variant_new_string("submenu")));
+    clear();
+    GVariantDict root;
+    g_variant_dict_init(&root, nullptr);
+    g_variant_dict_insert(&root, "children-display", "s", "submenu");
+    items_.push_back({g_variant_ref_sink(g_variant_dict_end(&root)), {}, MenuAction::none});
     addItems(menu, 0);
     propertyNames_.clear();
     for (const Item& item : items_) {
-        for (const auto& [name, value] : item.properties)
+        GVariantIter iter;
+        g_variant_iter_init(&iter, item.properties);
+        const char* name;
+        while (g_variant_iter_next(&iter, "{&sv}", &name, nullptr))
             propertyNames_.insert(name);
     }
     // A host that has read an earlier layout drops it and asks again.
@@ -43,25 +60,23 @@ void DBusMenuLayout::addItems(const Menu& menu, int parent)
     for (const MenuItem& entry : menu) {
         int id = static_cast<int>(items_.size());
         items_[parent].children.push_back(id);
-        Item item;
-        auto set = [&item](const char* name, GVariant* value) {
-            item.properties.emplace(name, g_variant_ref_sink(value));
-        };
+        GVariantDict properties;
+        g_variant_dict_init(&properties, nullptr);
         if (entry.separator) {
-            set("type", g_variant_new_string("separator"));
+            g_variant_dict_insert(&properties, "type", "s", "separator");
         } else {
             // The key equivalent is left out: the tray's menus have none.
             // A D-Bus string must be UTF-8: GLib would refuse the whole value.
             std::string label = escapeMnemonics(entry.title);
-            auto size = static_cast<gssize>(label.size());
-            set("label", g_variant_new_take_string(g_utf8_make_valid(label.data(), size)));
-            set("enabled", g_variant_new_boolean(true));
-            set("visible", g_variant_new_boolean(true));
+            g_autofree char* valid = g_utf8_make_valid(label.data(), static_cast<gssize>(label.size()));
+            g_variant_dict_insert(&properties, "label", "s", valid);
+            g_variant_dict_insert(&properties, "enabled", "b", true);
+            g_variant_dict_insert(&properties, "visible", "b", true);
             if (!entry.submenu.empty())
-                set("children-display", g_variant_new_string("submenu"));
-            item.action = entry.action;
+                g_variant_dict_insert(&properties, "children-display", "s", "submenu");
         }
-        items_.push_back(std::move(item));
+        items_.push_back({g_variant_ref_sink(g_variant_dict_end(&properties)), {},
+                          entry.separator ? MenuAction::none : entry.action});
         addItems(entry.submenu, id);
     }
 }
@@ -84,11 +99,14 @@ DBusMenuLayout::Names DBusMenuLayout::known(GVariant* asked) const
 
 GVariant* DBusMenuLayout::properties(int id, const Names& names) const
 {
+    if (!names)
+        return items_[id].properties;
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
-    for (const auto& [name, value] : items_[id].properties) {
-        if (!names || names->count(name))
-            g_variant_builder_add(&builder, "{sv}", name.c_str(), value.get());
+    for (const std::string& name : *names) {
+        g_autoptr(GVariant) value = property(id, name.c_str());
+        if (value)
+            g_variant_builder_add(&builder, "{sv}", name.c_str(), value);
     }
     return g_variant_builder_end(&builder);
 }
@@ -104,10 +122,9 @@ GVariant* DBusMenuLayout::layout(int id, int depth, const Names& names) const
     return g_variant_new("(i@a{sv}av)", id, properties(id, names), &children);
 }
 
-GVariant* DBusMenuLayout::property(int id, const std::string& name) const
+GVariant* DBusMenuLayout::property(int id, const char* name) const
 {
-    auto found = items_[id].properties.find(name);
-    return found == items_[id].properties.end() ? nullptr : found->second.get();
+    return g_variant_lookup_value(items_[id].properties, name, nullptr);
 }
 
 } // namespace quillary

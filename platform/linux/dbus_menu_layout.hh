@@ -8,8 +8,6 @@
 #include <glib.h>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +21,9 @@ public:
     using Names = std::optional<std::set<std::string, std::less<>>>;
 
     DBusMenuLayout() { replace({}); }
+    ~DBusMenuLayout();
+    DBusMenuLayout(const DBusMenuLayout&) = delete;
+    DBusMenuLayout& operator=(const DBusMenuLayout&) = delete;
 
     void replace(const Menu& menu);
     unsigned revision() const { return revision_; }
@@ -39,24 +40,20 @@ public:
     GVariant* properties(int id, const Names& names) const;
     // `depth` −1 (or any negative) is the whole subtree, 0 the item alone.
     GVariant* layout(int id, int depth, const Names& names) const;
-    // The item's property (the layout's own reference), or null when it
-    // has none of that name.
-    GVariant* property(int id, const std::string& name) const;
+    // The item's property (a new reference), or null when it has none of
+    // that name.
+    GVariant* property(int id, const char* name) const;
 
 private:
-    struct VariantUnref {
-        void operator()(GVariant* value) const { g_variant_unref(value); }
-    };
-    using Variant = std::unique_ptr<GVariant, VariantUnref>;
-
     // One entry of the menu; its id is its index in items_.
     struct Item {
-        std::map<std::string, Variant> properties;
+        GVariant* properties = nullptr; // a{sv}, the layout's reference
         std::vector<int> children;
         MenuAction action = MenuAction::none;
     };
 
     void addItems(const Menu& menu, int parent);
+    void clear();
 
     std::vector<Item> items_;
     std::set<std::string, std::less<>> propertyNames_; // of every item

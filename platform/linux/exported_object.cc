@@ -35,8 +35,8 @@ ExportedObject::~ExportedObject()
 {
     if (registration_)
         g_dbus_connection_unregister_object(connection_, registration_);
-    g_dbus_node_info_unref(introspection_);
-    g_object_unref(connection_);
+    g_clear_pointer(&introspection_, g_dbus_node_info_unref);
+    g_clear_object(&connection_);
 }
 
 void ExportedObject::emit(const char* signal, GVariant* parameters) const

@@ -52,7 +52,7 @@ LinuxPlatform::~LinuxPlatform()
     g_clear_object(&menubar_);
     busGuard_.reset();
     g_clear_object(&bus_);
-    g_object_unref(application_);
+    g_clear_object(&application_);
 }
 
 int LinuxPlatform::run(ApplicationDelegate& delegate)

@@ -17,9 +17,8 @@ GMenuItem* menuEntry(const MenuItem& item)
 {
     GMenuItem* entry = g_menu_item_new(item.title.c_str(), nullptr);
     if (!item.submenu.empty()) {
-        GMenu* submenu = menuModel(item.submenu);
+        g_autoptr(GMenu) submenu = menuModel(item.submenu);
         g_menu_item_set_submenu(entry, G_MENU_MODEL(submenu));
-        g_object_unref(submenu);
     }
     if (const char* action = actionName(item.action))
         g_menu_item_set_detailed_action(entry, ("app." + std::string(action)).c_str());
@@ -49,11 +48,11 @@ GMenu* menuModel(const Menu& menu)
 {
     GMenu* model = g_menu_new();
     bool sectioned = std::any_of(menu.begin(), menu.end(), [](const MenuItem& item) { return item.separator; });
-    GMenu* section = sectioned ? g_menu_new() : G_MENU(g_object_ref(model));
+    g_autoptr(GMenu) section = sectioned ? g_menu_new() : G_MENU(g_object_ref(model));
     auto closeSection = [&] {
         if (sectioned && g_menu_model_get_n_items(G_MENU_MODEL(section)) > 0)
             g_menu_append_section(model, nullptr, G_MENU_MODEL(section));
-        g_object_unref(section);
+        g_clear_object(&section);
     };
     for (const MenuItem& item : menu) {
         if (item.separator) {
@@ -61,9 +60,8 @@ GMenu* menuModel(const Menu& menu)
             section = g_menu_new();
             continue;
         }
-        GMenuItem* entry = menuEntry(item);
+        g_autoptr(GMenuItem) entry = menuEntry(item);
         g_menu_append_item(section, entry);
-        g_object_unref(entry);
     }
     closeSection();
     return model;
