@@ -81,6 +81,8 @@ ROWS = {
     "no_tray_no_browser_no_bus": Row("no session bus: no tray, no main menu, no browser", PORT + "idle",
                                      signal.SIGTERM, terms=1, env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nowhere"},
                                      sees="nothing; signals still quit it"),
+    "display_lost_with_no_tray": Row("the X display ends while no tray runs on it", PORT + "idle", "X ends, SIGTERM",
+                                     terms=1, sees="nothing; SIGTERM still quits it"),
     "no_browser": Row("no default browser", PORT + "idle", "open, quit", terms=1,
                       sees='"Открыть Quillary" does nothing'),
 }
@@ -164,6 +166,12 @@ class Faults(Desktop):
                     desktop.activate_action("open")
             if row.then in ("quit", "open, quit"):
                 desktop.activate_action("quit")
+            elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
+                desktop.x_server.kill()
+                desktop.x_server.wait()
+                time.sleep(scaled(0.5))
+                self.assertIsNone(desktop.launcher.poll(), "the launcher runs on")
+                os.kill(desktop.launcher.pid, signal.SIGTERM)
             elif row.then:
                 os.kill(desktop.launcher.pid, row.then)
             status, err = desktop.wait_exit()
