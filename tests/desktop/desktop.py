@@ -341,21 +341,27 @@ def bounds(points):
 
 def icon_likeness(shot, box):
     """How far what stands out from the panel in `box` of the screenshot `shot` (the panel: the commonest grey on the
-    box's edge) is our icon (QUILLARY_ICON) drawn on that panel, scaled onto it: 0 to 1. A pixel is the panel's,
-    darker or lighter than it; the icon's pixels and what is seen are compared so."""
-    seen = {p: sum(v[:3]) // 3 for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)).items()}
+    box's edge) is our icon (QUILLARY_ICON) drawn on that panel at the size it stands out: 0 to 1. A pixel is the
+    panel's, darker or lighter than it; the icon's pixels and what is seen are compared so."""
+    screen = GdkPixbuf.Pixbuf.new_from_file(shot)
+    x, y = max(0, box[0]), max(0, box[1])  # what of it is on the screen
+    box = (x, y, min(box[0] + box[2], screen.get_width()) - x, min(box[1] + box[3], screen.get_height()) - y)
+    if box[2] < 1 or box[3] < 1:
+        return 0
+    seen = {p: sum(v[:3]) // 3 for p, v in pixels(screen.new_subpixbuf(*box)).items()}
     ground = Counter(v for (c, r), v in seen.items() if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
 
-    def kinds(greys):
-        return {p: v > ground for p, v in greys.items() if abs(v - ground) > 32}
+    def kinds(greys, x=0, y=0):
+        return {(c + x, r + y): v > ground for (c, r), v in greys.items() if abs(v - ground) > 32}
     seen = kinds(seen)
-    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + ground * (255 - v[3])) // 255
-                   for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 64, 64)).items()})
-    if not seen or not drawn:
+    if not seen:
         return 0
-    (sx, sy, sw, sh), (dx, dy, dw, dh) = bounds(seen), bounds(drawn)
-    expected = {(sx + (c - dx) * sw // dw, sy + (r - dy) * sh // dh): k for (c, r), k in drawn.items()}
-    return sum(seen.get(p) == expected.get(p) for p in seen.keys() | expected.keys()) / len(seen.keys() | expected.keys())
+    x, y, width, height = bounds(seen)
+    icon = GdkPixbuf.Pixbuf.new_from_file_at_scale(os.environ["QUILLARY_ICON"], width, height, True)
+    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + ground * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
+                  x + (width - icon.get_width()) // 2, y + (height - icon.get_height()) // 2)
+    both = seen.keys() | drawn.keys()
+    return sum(seen.get(p) == drawn.get(p) for p in both) / len(both)
 
 
 def press(button):
