@@ -4,6 +4,8 @@
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -39,16 +41,17 @@ bool initialiseGtk()
     const char* settings[][2] = {{"GDK_BACKEND", "x11"}, {"GDK_GL", "disable"}};
     char* saved[2];
     for (int i = 0; i < 2; ++i) {
-        saved[i] = g_strdup(g_getenv(settings[i][0]));
-        g_setenv(settings[i][0], settings[i][1], TRUE);
+        const char* value = std::getenv(settings[i][0]);
+        saved[i] = value ? strdup(value) : nullptr;
+        setenv(settings[i][0], settings[i][1], 1);
     }
     bool initialised = gtk_init_check(nullptr, nullptr);
     for (int i = 0; i < 2; ++i) {
         if (saved[i])
-            g_setenv(settings[i][0], saved[i], TRUE);
+            setenv(settings[i][0], saved[i], 1);
         else
-            g_unsetenv(settings[i][0]);
-        g_free(saved[i]);
+            unsetenv(settings[i][0]);
+        std::free(saved[i]);
     }
     if (initialised) {
         XSetIOErrorHandler(onIOError);
