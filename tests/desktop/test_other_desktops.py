@@ -1,5 +1,5 @@
 """The launcher where the desktop is not the usual one: an XEmbed tray (trayer) where no StatusNotifierItem host is,
-and a Wayland display (a headless Weston; no DISPLAY), where the alert goes through GTK's Wayland backend."""
+and a Wayland display (Weston in a window of the X display; the launcher has no DISPLAY), where the alert goes through GTK's Wayland backend."""
 
 import os
 import re
