@@ -43,6 +43,13 @@ alternating order, over several rounds, and shown as median (min–max).
               millisecond until the launcher acts on a click; the floor: one
               click in a launcher that has known its port for a while (its
               first open too), to the browser's stamp: the hand-off alone.
+  XEmbed      the launcher in trayer, with no StatusNotifierItem watcher on
+              the bus: its peak resident memory (VmHWM) from its start until
+              its menu is first opened, against its RSS on the tray host
+              stand-in's desktop ("started, tray up") in the same round; and
+              an XTest click on the docked icon to the menu's window mapped
+              on the screen, the first (the GTK module loaded and GTK
+              started meanwhile) and a second (right button).
 
 The table goes to standard output, ready for the README, under a line that
 names the machine and its load average during the run (a shared machine's
@@ -63,6 +70,7 @@ from machine import load_average, machine
 from report import detail, table
 from runs import Results, drain_cat, drain_round, session_round
 from units import GIB, MB
+from xembed_round import xembed_round
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -76,7 +84,7 @@ def main():
     parser.add_argument("--launcher", help="another build of the launcher (default: the build dir's)")
     parser.add_argument("--launcher-env", action="append", default=[], metavar="NAME=VALUE",
                         help="a variable for the launcher alone (not the floor)")
-    parser.add_argument("--skip", action="append", default=[], choices=["drain", "session"])
+    parser.add_argument("--skip", action="append", default=[], choices=["drain", "session", "xembed"])
     parser.add_argument("--nice", type=int, default=0,
                         help="run the desktop and all in it at this niceness (negative: ahead of the rest "
                              "of a shared machine; needs root)")
@@ -105,6 +113,8 @@ def main():
                 drain_round(desktop, results, args.flood, launcher_first)
             if "session" not in args.skip:
                 session_round(desktop, results, launcher_first, args.idle, r == args.rounds - 1)
+            if "xembed" not in args.skip:
+                xembed_round(desktop, results)
             log(f"round {r + 1}/{args.rounds} done")
         loads.append(load_average())
     finally:

@@ -6,6 +6,7 @@ told at the head of launcher_bench.py."""
 import statistics
 
 from units import GIB, MB
+from xembed_round import xembed_rows
 
 
 def median(values):
@@ -58,6 +59,7 @@ def table(results, args):
 
     if "idle.cpu.launcher" in v:
         rows += session_rows(v, args)
+    rows += xembed_rows(v, figure, ratio_cell, met, median)
 
     lines = ["| Figure | Launcher | Floor | Ratio | Target | Met? |", "|---|---|---|---|---|---|"]
     for row in rows:

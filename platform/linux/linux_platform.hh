@@ -1,6 +1,6 @@
 // The launcher on a Linux desktop: a GApplication whose menus and tray item
-// are D-Bus objects. GTK is loaded only to show an alert, or an icon in an
-// XEmbed tray.
+// are D-Bus objects. GTK is loaded only to show an alert, or the menu of the
+// icon in an XEmbed tray.
 #pragma once
 
 #include "platform/linux/bus_guard.hh"

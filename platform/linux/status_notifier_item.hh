@@ -21,8 +21,8 @@ namespace quillary {
 class StatusNotifierItem final : public StatusItem {
 public:
     // The icon's name, and where its file is in an icon theme directory.
-    static constexpr std::string_view kIconName = "quillary-symbolic";
-    static constexpr std::string_view kIconFile = "hicolor/scalable/apps/quillary-symbolic.svg";
+    static constexpr std::string_view kIconName = "quillary-tray";
+    static constexpr std::string_view kIconFile = "hicolor/scalable/apps/quillary-tray.svg";
 
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the

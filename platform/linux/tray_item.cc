@@ -9,7 +9,6 @@ TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesyste
                    std::filesystem::path xembedModule, std::function<void(MenuAction)> onAction)
     : queue_(queue)
     , onAction_(std::make_shared<const std::function<void(MenuAction)>>(std::move(onAction)))
-    , iconThemePath_(iconThemePath)
     , xembed_(std::move(xembedModule), [this](MenuAction action) { post(action); })
     , notifierItem_(connection, std::move(iconThemePath), [this](MenuAction action) { post(action); })
 {
@@ -40,10 +39,10 @@ void TrayItem::post(MenuAction action)
 
 bool TrayItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
 {
-    bool found = notifierItem_.setSymbolImage(symbolName, accessibilityDescription);
+    // The XEmbed icon is drawn by the launcher, from no file: it is there
+    // whatever the answer.
     xembed_.setTitle(std::string(accessibilityDescription));
-    xembed_.setIcon(found ? (iconThemePath_ / StatusNotifierItem::kIconFile).string() : std::string());
-    return found;
+    return notifierItem_.setSymbolImage(symbolName, accessibilityDescription);
 }
 
 void TrayItem::setTitle(std::string_view title)

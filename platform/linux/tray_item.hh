@@ -36,7 +36,6 @@ private:
     // Shared with the clicks queued, which run it only while the item still
     // exists.
     std::shared_ptr<const std::function<void(MenuAction)>> onAction_;
-    std::filesystem::path iconThemePath_;
     // Declared before the notifier item, destroyed after it: that item's
     // watcher handler uses it.
     XEmbedItem xembed_;

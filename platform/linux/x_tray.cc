@@ -1,7 +1,6 @@
 #include "platform/linux/x_tray.hh"
 
 #include <glib-unix.h>
-#include <gmodule.h>
 
 #include <cstdlib>
 #include <string>
@@ -9,62 +8,35 @@
 
 namespace quillary {
 
-// Each function of libxcb that is used here, with its own type.
-#define QUILLARY_XCB_FUNCTIONS(F)                                                                                      \
-    F(connect) F(connection_has_error) F(disconnect) F(get_setup) F(setup_roots_iterator) F(screen_next)               \
-    F(intern_atom) F(intern_atom_reply) F(get_selection_owner) F(get_selection_owner_reply)                            \
-    F(change_window_attributes) F(flush) F(get_file_descriptor) F(poll_for_event)
-
-struct XTray::Functions {
-#define QUILLARY_XCB_MEMBER(name) decltype(&xcb_##name) name = nullptr;
-    QUILLARY_XCB_FUNCTIONS(QUILLARY_XCB_MEMBER)
-#undef QUILLARY_XCB_MEMBER
-};
-
 std::unique_ptr<XTray> XTray::open()
 {
     const char* display = g_getenv("DISPLAY");
     if (!display || !*display)
         return nullptr;
-    GModule* module = g_module_open("libxcb.so.1", G_MODULE_BIND_LOCAL);
-    if (!module)
-        return nullptr;
-    // Kept once opened: GTK maps it anyway when the icon is shown, and
-    // ThreadSanitizer ends a process that unloads a library it was told of.
-    g_module_make_resident(module);
-    auto xcb = std::make_unique<Functions>();
-    bool complete = true;
-#define QUILLARY_XCB_LOOKUP(name)                                                                                      \
-    complete = complete && g_module_symbol(module, "xcb_" #name, reinterpret_cast<gpointer*>(&xcb->name));
-    QUILLARY_XCB_FUNCTIONS(QUILLARY_XCB_LOOKUP)
-#undef QUILLARY_XCB_LOOKUP
+    auto xcb = XcbFunctions::load();
     int screen = 0;
-    xcb_connection_t* connection = complete ? xcb->connect(nullptr, &screen) : nullptr;
+    xcb_connection_t* connection = xcb ? xcb->connect(nullptr, &screen) : nullptr;
     if (!connection || xcb->connection_has_error(connection)) {
         if (connection)
             xcb->disconnect(connection);
         return nullptr;
     }
-    return std::unique_ptr<XTray>(new XTray(std::move(xcb), connection, screen));
+    auto tray = std::unique_ptr<XTray>(new XTray(std::move(xcb), connection, screen));
+    if (!tray->screen_)
+        return nullptr;
+    return tray;
 }
 
-XTray::XTray(std::unique_ptr<Functions> functions, xcb_connection_t* connection, int screen)
+XTray::XTray(std::unique_ptr<XcbFunctions> functions, xcb_connection_t* connection, int screen)
     : xcb_(std::move(functions)), connection_(connection)
 {
     xcb_screen_iterator_t roots = xcb_->setup_roots_iterator(xcb_->get_setup(connection_));
     for (int i = 0; i < screen && roots.rem; ++i)
         xcb_->screen_next(&roots);
     if (roots.rem)
-        root_ = roots.data->root;
-    auto atom = [this](const std::string& name) {
-        xcb_intern_atom_reply_t* reply = xcb_->intern_atom_reply(
-            connection_, xcb_->intern_atom(connection_, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
-        xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-        std::free(reply);
-        return value;
-    };
+        screen_ = roots.data;
     selection_ = atom("_NET_SYSTEM_TRAY_S" + std::to_string(screen));
-    manager_ = atom("MANAGER");
+    managerAtom_ = atom("MANAGER");
 }
 
 XTray::~XTray()
@@ -74,64 +46,90 @@ XTray::~XTray()
     xcb_->disconnect(connection_);
 }
 
-bool XTray::running()
+xcb_atom_t XTray::atom(std::string_view name) const
 {
-    xcb_get_selection_owner_reply_t* owner =
+    xcb_intern_atom_reply_t* reply = xcb_->intern_atom_reply(
+        connection_, xcb_->intern_atom(connection_, 0, static_cast<uint16_t>(name.size()), name.data()), nullptr);
+    xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return value;
+}
+
+xcb_window_t XTray::owner() const
+{
+    xcb_get_selection_owner_reply_t* reply =
         xcb_->get_selection_owner_reply(connection_, xcb_->get_selection_owner(connection_, selection_), nullptr);
-    bool running = owner && owner->owner != XCB_WINDOW_NONE;
-    std::free(owner);
-    return running;
+    xcb_window_t owner = reply ? reply->owner : xcb_window_t{XCB_WINDOW_NONE};
+    std::free(reply);
+    return owner;
 }
 
-void XTray::whenRunning(std::function<void()> onRunning)
+void XTray::watch(std::function<void(xcb_window_t)> onManager, std::function<void(const xcb_generic_event_t&)> onEvent,
+                  std::function<void()> onLost)
 {
-    if (root_ == XCB_WINDOW_NONE || selection_ == XCB_ATOM_NONE)
-        return;
-    onRunning_ = std::move(onRunning);
+    onManager_ = std::move(onManager);
+    onEvent_ = std::move(onEvent);
+    onLost_ = std::move(onLost);
     // Listening first, then asking: a tray that starts in between is heard.
-    if (!watch_) {
-        uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_->change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
-        xcb_->flush(connection_);
-        watch_ = g_unix_fd_add(xcb_->get_file_descriptor(connection_), G_IO_IN, onEvents, this);
-    }
-    // The question's reply may bring the announcement along with it, which
-    // libxcb then keeps in its queue, where no readable socket will show it.
-    if (running() || announced()) {
-        g_source_remove(watch_);
-        watch_ = 0;
-        std::exchange(onRunning_, nullptr)();
-    }
+    uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_->change_window_attributes(connection_, screen_->root, XCB_CW_EVENT_MASK, &mask);
+    watch_ = g_unix_fd_add(xcb_->get_file_descriptor(connection_), G_IO_IN, onEvents, this);
+    if (xcb_window_t manager = owner())
+        follow(manager);
+    flush();
 }
 
-// Whether the events read so far hold a tray's announcement.
-bool XTray::announced()
+// A manager that dies before it is listened to would never be heard of:
+// the owner is asked again once its end would be heard.
+void XTray::follow(xcb_window_t manager)
 {
-    bool announced = false;
+    uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_->change_window_attributes(connection_, manager, XCB_CW_EVENT_MASK, &mask);
+    manager_ = owner() == manager ? manager : xcb_window_t{XCB_WINDOW_NONE};
+    if (manager_)
+        onManager_(manager_);
+}
+
+void XTray::flush()
+{
+    xcb_->flush(connection_);
+    dispatch();
+}
+
+void XTray::dispatch()
+{
+    // A handler's own requests flush and come back here: the outer loop
+    // takes the events they bring.
+    if (dispatching_ || !onLost_)
+        return;
+    dispatching_ = true;
     while (xcb_generic_event_t* event = xcb_->poll_for_event(connection_)) {
-        if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
-            auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
-            announced = announced || (message->type == manager_ && message->data.data32[1] == selection_);
+        uint8_t type = event->response_type & 0x7f;
+        auto* message = reinterpret_cast<xcb_client_message_event_t*>(event);
+        auto* destroyed = reinterpret_cast<xcb_destroy_notify_event_t*>(event);
+        if (type == XCB_CLIENT_MESSAGE && message->window == screen_->root && message->type == managerAtom_) {
+            if (message->data.data32[1] == selection_)
+                follow(message->data.data32[2]);
+        } else if (type == XCB_DESTROY_NOTIFY && manager_ && destroyed->window == manager_) {
+            manager_ = XCB_WINDOW_NONE;
+            onManager_(XCB_WINDOW_NONE);
+        } else if (type != 0) { // errors (type 0) are of requests to windows gone meanwhile
+            onEvent_(*event);
         }
         std::free(event);
     }
-    return announced;
+    dispatching_ = false;
+    if (xcb_->connection_has_error(connection_)) {
+        if (watch_)
+            g_source_remove(watch_);
+        watch_ = 0;
+        std::exchange(onLost_, nullptr)();
+    }
 }
 
-gboolean XTray::onEvents(int, GIOCondition condition, gpointer data)
+gboolean XTray::onEvents(int, GIOCondition, gpointer self)
 {
-    auto& self = *static_cast<XTray*>(data);
-    if (self.announced()) {
-        self.watch_ = 0;
-        // The last use of self: the handler may well destroy it.
-        std::exchange(self.onRunning_, nullptr)();
-        return G_SOURCE_REMOVE;
-    }
-    // The X server went away: no tray will come on this connection.
-    if ((condition & (G_IO_HUP | G_IO_ERR)) || self.xcb_->connection_has_error(self.connection_)) {
-        self.watch_ = 0;
-        return G_SOURCE_REMOVE;
-    }
+    static_cast<XTray*>(self)->dispatch();
     return G_SOURCE_CONTINUE;
 }
 

@@ -17,16 +17,11 @@ XEmbedItem::~XEmbedItem()
     hide();
 }
 
-void XEmbedItem::setIcon(std::string iconFile)
-{
-    iconFile_ = std::move(iconFile);
-    update();
-}
-
 void XEmbedItem::setTitle(std::string title)
 {
     title_ = std::move(title);
-    update();
+    if (icon_)
+        icon_->setTitle(title_);
 }
 
 // The tray's menu is flat: submenus, which it never has, are left out.
@@ -35,45 +30,53 @@ void XEmbedItem::setMenu(const Menu& menu)
     entries_.clear();
     for (const MenuItem& item : menu)
         entries_.emplace_back(item.separator ? std::string() : item.title, item.action);
-    update();
 }
 
 void XEmbedItem::show()
 {
-    if (shown_ || waiting_)
+    if (tray_)
         return;
-    waiting_ = XTray::open();
-    if (waiting_)
-        waiting_->whenRunning([this] { showNow(); });
+    tray_ = XTray::open();
+    if (tray_)
+        tray_->watch([this](xcb_window_t manager) { onManager(manager); },
+                     [this](const xcb_generic_event_t& event) {
+                         if (icon_)
+                             icon_->handle(event);
+                     },
+                     [this] { onLost(); });
 }
 
-void XEmbedItem::showNow()
+void XEmbedItem::onManager(xcb_window_t manager)
 {
-    waiting_.reset();
-    if (!module_)
-        module_ = g_module_open(modulePath_.c_str(), G_MODULE_BIND_LOCAL);
-    if (!module_) {
-        g_message("No icon in the X tray: %s", g_module_error());
+    if (!manager) {
+        if (icon_)
+            icon_->undock();
         return;
     }
-    shown_ = true;
-    update();
+    if (!icon_)
+        icon_ = std::make_unique<XEmbedIcon>(*tray_, title_, [this](int x, int y) { popUp(x, y); });
+    icon_->dock(manager);
 }
 
-void XEmbedItem::hide()
+// While the launcher only waits for a tray, the display may go and another
+// come (a Wayland session's X server): it waits on without a tray. An icon
+// that was docked goes with its session, as on the quit menu item.
+void XEmbedItem::onLost()
 {
-    waiting_.reset();
-    gpointer hideIcon = nullptr;
-    if (shown_ && g_module_symbol(module_, "quillary_xembed_hide", &hideIcon))
-        reinterpret_cast<QuillaryXEmbedHide>(hideIcon)();
-    shown_ = false;
+    g_message("The X display of the tray went away");
+    if (icon_)
+        onAction_(MenuAction::terminate);
 }
 
-void XEmbedItem::update()
+void XEmbedItem::popUp(int x, int y)
 {
-    gpointer showIcon = nullptr;
-    if (!shown_ || !g_module_symbol(module_, "quillary_xembed_show", &showIcon))
+    if (!module_)
+        module_ = g_module_open(modulePath_.c_str(), G_MODULE_BIND_LOCAL);
+    gpointer popUpMenu = nullptr;
+    if (!module_ || !g_module_symbol(module_, "quillary_xembed_menu_pop_up", &popUpMenu)) {
+        g_message("No menu for the X tray's icon: %s", g_module_error());
         return;
+    }
     std::vector<const char*> labels;
     for (const auto& [title, action] : entries_)
         labels.push_back(title.empty() ? nullptr : title.c_str());
@@ -81,10 +84,19 @@ void XEmbedItem::update()
         auto& item = *static_cast<XEmbedItem*>(self);
         item.onAction_(item.entries_[static_cast<std::size_t>(index)].second);
     };
-    if (reinterpret_cast<QuillaryXEmbedShow>(showIcon)(iconFile_.c_str(), title_.c_str(),
-                                                       labels.data(), static_cast<int>(labels.size()), chosen,
-                                                       this) != 0)
-        shown_ = false;
+    auto lost = [](void* self) { static_cast<XEmbedItem*>(self)->onAction_(MenuAction::terminate); };
+    if (reinterpret_cast<QuillaryXEmbedMenuPopUp>(popUpMenu)(labels.data(), static_cast<int>(labels.size()), x, y,
+                                                              chosen, lost, this) != 0)
+        g_message("No menu for the X tray's icon: GTK cannot be initialised");
+}
+
+void XEmbedItem::hide()
+{
+    gpointer closeMenu = nullptr;
+    if (module_ && g_module_symbol(module_, "quillary_xembed_menu_close", &closeMenu))
+        reinterpret_cast<QuillaryXEmbedMenuClose>(closeMenu)();
+    icon_.reset();
+    tray_.reset();
 }
 
 } // namespace quillary

@@ -11,10 +11,11 @@ bounded. The README's table of faults is this one (test_readme checks).
 import os
 import signal
 import sys
+import time
 import unittest
 from collections import namedtuple
 
-from desktop import HEADLINE, QUIT, Desktop, press, read_alert, wait_for
+from desktop import HEADLINE, QUIT, Desktop, press, read_alert, scaled, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four reads, each by its start and end"
@@ -83,6 +84,8 @@ ROWS = {
     "no_tray_no_browser_no_bus": Row("no session bus: no tray, no main menu, no browser", PORT + "idle",
                                      signal.SIGTERM, terms=1, env={"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nowhere"},
                                      sees="nothing; signals still quit it"),
+    "display_lost_with_no_tray": Row("the X display ends while no tray runs on it", PORT + "idle", "X ends, SIGTERM",
+                                     terms=1, sees="nothing; SIGTERM still quits it"),
     "no_browser": Row("no default browser", PORT + "idle", "open, quit", terms=1,
                       sees='"Открыть Quillary" does nothing'),
 }
@@ -150,7 +153,7 @@ class Faults(Desktop):
                 self.assertEqual(desktop.launch_again(), 0)
                 desktop.tray_click(QUIT)
             elif row.then == "the X server killed":
-                desktop.started[0].kill()  # the session's Xvfb, the first thing it started
+                desktop.x_server.kill()
             else:
                 self.assertIsNone(desktop.launcher.poll(), "the launcher waits for the alert")
                 press(button)
@@ -167,6 +170,12 @@ class Faults(Desktop):
                     desktop.activate_action("open")
             if row.then in ("quit", "open, quit"):
                 desktop.activate_action("quit")
+            elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
+                desktop.x_server.kill()
+                desktop.x_server.wait()
+                time.sleep(scaled(0.5))
+                self.assertIsNone(desktop.launcher.poll(), "the launcher runs on")
+                os.kill(desktop.launcher.pid, signal.SIGTERM)
             elif row.then:
                 os.kill(desktop.launcher.pid, row.then)
             status, err = desktop.wait_exit()

@@ -3,15 +3,16 @@ and a Wayland display (Weston on the X display; the launcher has no DISPLAY), wh
 Wayland backend, and stays on standard error when the compositor goes."""
 
 import os
+import re
 import shutil
 import subprocess
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
+from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, icon_likeness, launcher_accessibles, press, wait_for
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
-class XEmbedTray(Desktop):
+class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-SPI keeps its first bus
     def start_tray(self):
         tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
                                  "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.desktop.env)
@@ -20,14 +21,22 @@ class XEmbedTray(Desktop):
         return tray
 
     def icon_windows(self):
-        """How deep each of the launcher's tray icon windows is in the X window tree: 1 under the root."""
+        """Each of the launcher's tray icon windows: how deep it is in the X window tree (1 under the root), and
+        where it is on the screen (x, y, width, height)."""
         tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.desktop.env, capture_output=True, text=True).stdout
-        return [(len(line) - len(line.lstrip())) // 3 for line in tree.splitlines() if '("quillary" "quillary")' in line]
+        return [((len(line) - len(line.lstrip())) // 3, tuple(map(int, re.search(r"(\d+)x(\d+)\S* +\+(-?\d+)\+(-?\d+)", line)
+                                                                  .group(3, 4, 1, 2))))
+                for line in tree.splitlines() if '("quillary" "quillary")' in line]
 
     def docked(self):
-        return any(depth > 1 for depth in self.icon_windows())
+        """Where the icon is, once it is docked and shows our icon."""
+        for depth, box in self.icon_windows():
+            shot = self.desktop.path("tray.png")
+            subprocess.run(["import", "-display", self.desktop.display, "-window", "root", shot], check=True)
+            if depth > 1 and icon_likeness(shot, box) > 0.8:
+                return box
 
-    def menu(self):
+    def menu(self, click="b1c"):
         """Clicks the tray's icon until the launcher's menu shows: its entries by name, as AT-SPI has them."""
         Atspi = accessibility()
 
@@ -35,12 +44,14 @@ class XEmbedTray(Desktop):
             for menu in (m for app in launcher_accessibles() for m in find(app, Atspi.Role.MENU)):
                 if menu.get_state_set().contains(Atspi.StateType.SHOWING):
                     return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
-            Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, "b1c")
+            Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, click)
         entries = wait_for(shown, timeout=20, what="the menu", interval=0.5)
         names = [e.get_name() if e.get_role() == Atspi.Role.MENU_ITEM else "-" for e in entries]
         self.assertEqual(names, [OPEN, "-", QUIT])
         return dict(zip(names, entries))
 
+
+class XEmbedTray(XEmbed):
     def test_docked_in_a_tray_that_starts_later_or_again_lent_to_a_watcher_and_its_menu_opens_and_quits(self):
         desktop = self.desktop
         desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
@@ -64,6 +75,17 @@ class XEmbedTray(Desktop):
         panel.kill()  # the tray, still running, takes the icon back
         wait_for(self.docked, timeout=20, what="the icon back in the tray")
         press(self.menu()[QUIT])
+        self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
+
+
+class XEmbedDisplayLost(XEmbed):
+    def test_the_display_lost_under_the_icon_quits_as_the_menu_does(self):
+        desktop = self.desktop
+        desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
+        self.start_tray()
+        wait_for(self.docked, timeout=20, what="the icon in the tray")
+        self.menu("b3c")  # left open: GTK's connection to the display is lost too
+        desktop.x_server.kill()
         self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
 
 

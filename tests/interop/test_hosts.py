@@ -9,23 +9,11 @@ import subprocess
 import sys
 import time
 import unittest
-from collections import Counter
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, GLib, scaled, wait_for
+from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, icon_likeness, scaled, wait_for
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
-
-
-def pixels(image):
-    data, stride, n = image.get_pixels(), image.get_rowstride(), image.get_n_channels()
-    return {(c, r): data[r * stride + c * n:r * stride + c * n + n]
-            for r in range(image.get_height()) for c in range(image.get_width())}
-
-
-def bounds(points):
-    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
-            max(y for _, y in points) - min(y for _, y in points) + 1)
 
 
 class Host(Desktop):
@@ -76,21 +64,9 @@ class Host(Desktop):
         def shown():
             shot = self.screenshot()
             box = self.changed(empty, shot, self.tray)
-            return box and (self.likeness_to_our_icon(shot, box) > 0.6
+            return box and (icon_likeness(shot, box) > 0.6
                             or label and any(label in text for text in self.read(shot, box))) and box
         return wait_for(shown, timeout=20, what="our icon in the panel")
-
-    def likeness_to_our_icon(self, shot, box):
-        """How far what stands out in `box` covers our icon's drawn shape, scaled onto it: 0 to 1."""
-        luma = {p: sum(v[:3]) // 3 for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)).items()}
-        ground = Counter(luma.values()).most_common(1)[0][0]
-        ink = {p for p, v in luma.items() if abs(v - ground) > 32}
-        if not ink:
-            return 0
-        icon = {p for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file_at_size(os.environ["QUILLARY_ICON"], 64, 64)).items() if v[3] > 127}
-        (ix, iy, iw, ih), (dx, dy, dw, dh) = bounds(ink), bounds(icon)
-        shape = {(ix + (c - dx) * iw // dw, iy + (r - dy) * ih // dh) for c, r in icon}
-        return len(ink & shape) / len(ink | shape)
 
     def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
         shown = self.screenshot("shown")
