@@ -62,9 +62,8 @@ G_MODULE_EXPORT void quillary_alert_run(const char* headline, const char* explan
 
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, nullptr);
     // Set apart from the explanation, as GTK does for a secondary text.
-    char* markup = g_markup_printf_escaped("<span weight=\"bold\" size=\"larger\">%s</span>", headline);
+    g_autofree char* markup = g_markup_printf_escaped("<span weight=\"bold\" size=\"larger\">%s</span>", headline);
     gtk_message_dialog_set_markup(GTK_MESSAGE_DIALOG(dialog), markup);
-    g_free(markup);
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
     gtk_box_pack_start(GTK_BOX(area), explanationView(explanation), TRUE, TRUE, 0);
     gtk_window_set_title(GTK_WINDOW(dialog), QUILLARY_APP_NAME);

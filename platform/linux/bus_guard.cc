@@ -32,7 +32,7 @@ BusGuard::~BusGuard()
     // The filter keeps no state: a last call of it on the bus's own thread,
     // after this, does no harm.
     g_dbus_connection_remove_filter(connection_, filter_);
-    g_object_unref(connection_);
+    g_clear_object(&connection_);
 }
 
 // On GDBus's own thread, for every message in and out.

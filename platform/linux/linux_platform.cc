@@ -39,7 +39,7 @@ LinuxPlatform::LinuxPlatform()
     , alert_(prefix_ / kAlertModule)
 {
     // The name the desktop, the window system and screen readers know us by.
-    g_set_prgname("quillary");
+    g_set_prgname(QUILLARY_PROGRAM);
     g_set_application_name(QUILLARY_APP_NAME);
     g_signal_connect(application_, "startup", G_CALLBACK(onStartup), this);
     g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);

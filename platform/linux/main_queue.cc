@@ -23,7 +23,7 @@ MainQueue::MainQueue()
     // run meanwhile, and in order, so the source runs again in there.
     g_source_set_can_recurse(source_, TRUE);
     g_source_set_ready_time(source_, -1);
-    g_source_set_name(source_, "quillary main queue");
+    g_source_set_name(source_, QUILLARY_PROGRAM " main queue");
     g_source_attach(source_, nullptr);
 }
 

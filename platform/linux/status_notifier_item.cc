@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kObjectPath = "/StatusNotifierItem";
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
-constexpr std::string_view kItemId = "quillary";
+constexpr std::string_view kItemId = QUILLARY_PROGRAM;
 // The system symbol that our icon stands for: the one this desktop can show.
 constexpr std::string_view kArrowDownCircle = "arrow.down.circle";
 
@@ -116,7 +116,7 @@ StatusNotifierItem::~StatusNotifierItem()
         g_bus_unwatch_name(watch_);
     if (ownership_)
         g_bus_unown_name(ownership_);
-    g_object_unref(connection_);
+    g_clear_object(&connection_);
 }
 
 void StatusNotifierItem::onNameAcquired(GDBusConnection*, const char* name, gpointer self)

@@ -17,12 +17,13 @@
 
 namespace quillary {
 
-// The tray icon and its menu, on the session bus.
-class StatusNotifierItem final : public StatusItem {
+// The tray icon and its menu, on the session bus: the part of the tray item
+// (TrayItem, the seam's StatusItem) for StatusNotifierItem hosts.
+class StatusNotifierItem final {
 public:
     // The icon's name, and where its file is in an icon theme directory.
-    static constexpr std::string_view kIconName = "quillary-tray";
-    static constexpr std::string_view kIconFile = "hicolor/scalable/apps/quillary-tray.svg";
+    static constexpr std::string_view kIconName = QUILLARY_PROGRAM "-tray";
+    static constexpr std::string_view kIconFile = "hicolor/scalable/apps/" QUILLARY_PROGRAM "-tray.svg";
 
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the
@@ -30,13 +31,14 @@ public:
     // called inside the host's call when a menu item is clicked.
     StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                        std::function<void(MenuAction)> onAction);
-    ~StatusNotifierItem() override; // unexports everything, stops watching, releases the bus name
+    ~StatusNotifierItem(); // unexports everything, stops watching, releases the bus name
     StatusNotifierItem(const StatusNotifierItem&) = delete;
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
 
-    bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override;
-    void setTitle(std::string_view title) override;
-    void setMenu(Menu menu) override;
+    // As the seam's StatusItem has them: false when the symbol cannot be shown.
+    bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription);
+    void setTitle(std::string_view title);
+    void setMenu(Menu menu);
 
     // Called on the main context with whether a watcher is on the bus: once
     // the bus has answered, then at each change.

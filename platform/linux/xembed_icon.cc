@@ -17,7 +17,7 @@ namespace {
 constexpr uint16_t kStartSize = 22;
 constexpr uint32_t kSystemTrayRequestDock = 0;
 constexpr uint32_t kXEmbedMapped = 1;
-constexpr char kClass[] = "quillary\0quillary"; // WM_CLASS: instance and class
+constexpr char kClass[] = QUILLARY_PROGRAM "\0" QUILLARY_PROGRAM; // WM_CLASS: instance and class
 constexpr uint32_t kEvents = XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
                              XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE;
 

@@ -99,14 +99,13 @@ G_MODULE_EXPORT int quillary_xembed_menu_pop_up(const char* const* labels, int c
     // needs one of its own: the same click, on the screen (the icon is no
     // GTK window), with the pointer that made it. GTK turns the menu round
     // where the screen ends.
-    GdkEvent* click = gdk_event_new(GDK_BUTTON_RELEASE);
+    g_autoptr(GdkEvent) click = gdk_event_new(GDK_BUTTON_RELEASE);
     click->button.window = GDK_WINDOW(g_object_ref(gdk_get_default_root_window()));
     click->button.time = GDK_CURRENT_TIME;
     click->button.x = click->button.x_root = x;
     click->button.y = click->button.y_root = y;
     gdk_event_set_device(click, gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default())));
     gtk_menu_popup_at_pointer(GTK_MENU(menu), click);
-    gdk_event_free(click);
     return 0;
 }
 
