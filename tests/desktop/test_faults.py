@@ -115,9 +115,8 @@ def ended(pid):  # gone, or a zombie its new parent has not reaped
 
 
 def readme_table():
-    rows = [f"| {row.fault} | {getattr(row.then, 'name', row.then or '')} | {sees(row)} | {'—' if row.status is None else row.status} "
-            f"| {row.terms} |"
-            for row in ROWS.values()]
+    rows = [f"| {row.fault} | {getattr(row.then, 'name', row.then or '')} | {sees(row)} "
+            f"| {'—' if row.status is None else row.status} | {row.terms} |" for row in ROWS.values()]
     header = "| Fault | Then | What the user sees | Exit status | SIGTERMs to the server |\n|---|---|---|---|---|"
     return "\n".join([header, *rows]) + "\n"
 
@@ -186,8 +185,8 @@ class Faults(Desktop):
             if row.server.startswith(IGNORES_SIGTERM):  # the grace, then gone soon after it
                 elapsed = time.monotonic() - started
                 self.assertTrue(1.5 <= elapsed < 1.5 + EXIT_SLEEP + scaled(1), f"quit after {elapsed:.2f} s, not 1.5 s")
-            if row.status is None:  # killed, and its server must not run on
-                server = int(read_lines(desktop.ready)[0])
+            if row.status is None:  # killed, and its server must not run on (its PID comes just after its file)
+                server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])
                 wait_for(lambda: ended(server), timeout=2, what=f"the end of the server (PID {server})")
                 status = None
         self.assertEqual(status, row.status)
