@@ -8,12 +8,15 @@
 
 // What this system offers beyond POSIX, found by the build (each is 0 when
 // QUILLARY_PORTABLE_PROCESS builds the road taken where it is missing):
-// QUILLARY_HAVE_SETSIG (F_SETSIG), QUILLARY_HAVE_CLOSE_RANGE and
-// QUILLARY_HAVE_KERNEL_SIGNALS (the kernel's own rt_sigaction), which together
-// make the road on which the server learns of its launcher's death (Linux);
+// QUILLARY_HAVE_SETSIG (F_SETSIG), QUILLARY_HAVE_CLOSE_RANGE,
+// QUILLARY_HAVE_KERNEL_SIGNALS (the kernel's own rt_sigaction) and
+// QUILLARY_HAVE_CLONE_VFORK, which together make the road on which the server
+// learns of its launcher's death (Linux), and QUILLARY_HAVE_GLIBC_CLONE there;
 // QUILLARY_HAVE_CLOSEFROM_NP (glibc), for posix_spawn where that road is not.
-#define QUILLARY_DEATH_SIGNAL (QUILLARY_HAVE_SETSIG && QUILLARY_HAVE_CLOSE_RANGE && QUILLARY_HAVE_KERNEL_SIGNALS)
+#define QUILLARY_DEATH_SIGNAL                                                                                   \
+    (QUILLARY_HAVE_SETSIG && QUILLARY_HAVE_CLOSE_RANGE && QUILLARY_HAVE_KERNEL_SIGNALS && QUILLARY_HAVE_CLONE_VFORK)
 #if QUILLARY_DEATH_SIGNAL
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #else
@@ -41,8 +44,9 @@ namespace {
 // How the launcher's death reaches the server. Not PR_SET_PDEATHSIG: it
 // follows the thread that forked, and the threads of a dying launcher hand
 // the server on from one to the next, a SIGTERM at each (one to four were
-// seen here for one SIGKILL); nor can the launcher clear it, so a server that
-// ignored the SIGTERM of a quit would get more when the launcher then ends.
+// seen here for one SIGKILL, up to six for an exit after a quit); nor can the
+// launcher clear it, so a server that ignored the SIGTERM of a quit would get
+// more when the launcher then ends.
 // Instead the launcher holds both ends of a pipe that nobody reads or writes,
 // each end set to send the server SIGTERM when the other side closes. They
 // are the process's, not a thread's: whatever ends the launcher closes them,
@@ -52,27 +56,48 @@ namespace {
 // nothing. The child sets them up on its own copies of the ends, so should
 // the launcher die before that, the child's own close of them signals it.
 //
-// The child between fork and exec is a copy of a launcher with threads: it
-// makes the kernel's own calls only (no lock of the C library, no sanitizer's
-// interceptor, no allocation), with every signal blocked until it execs.
+// The child, from clone to exec, runs in the launcher's memory on a stack of
+// its own, while the thread that started it waits (as posix_spawn does; a
+// fork would copy the launcher, and the child would take ten times as long to
+// exec). So it makes the kernel's own calls only (no lock of the C library,
+// no sanitizer's interceptor or instrumentation, no allocation), writes
+// nothing of the launcher's but errno, and has every signal blocked until it
+// execs: no handler of the launcher's may run there.
+#if __has_attribute(disable_sanitizer_instrumentation) // clang's no_sanitize keeps ThreadSanitizer's calls
+#define QUILLARY_CHILD __attribute__((no_sanitize("address", "thread", "undefined"), disable_sanitizer_instrumentation))
+#else
+#define QUILLARY_CHILD __attribute__((no_sanitize("address", "thread", "undefined")))
+#endif
+constexpr std::size_t kChildStackSize = 64 * 1024;
+
+// glibc's own name for clone, which ThreadSanitizer does not intercept: it
+// takes every clone for a fork and starts its state afresh in the child,
+// which with CLONE_VM would be the launcher's.
+#if QUILLARY_HAVE_GLIBC_CLONE
+extern "C" int __clone(int (*function)(void*), void* stack, int flags, void* argument, ...);
+constexpr auto startChild = __clone;
+#else
+constexpr auto startChild = ::clone;
+#endif
+
 struct ChildSetUp {
     char* const* argv;
     char* const* envp;
     int output, error;
     pid_t parent;
-    const UniqueDescriptor* deathEnds;
+    int deathEnds[2];
 };
 
 // The kernel's signal set, in words.
 constexpr std::size_t kKernelSignalSetSize = (_NSIG - 1) / 8;
 constexpr std::size_t kKernelSignalSetWords = kKernelSignalSetSize / sizeof(unsigned long);
 
-long call(long number, auto... arguments)
+QUILLARY_CHILD long call(long number, auto... arguments)
 {
     return ::syscall(number, arguments...);
 }
 
-bool setUpChild(const ChildSetUp& setUp)
+QUILLARY_CHILD bool setUpChild(const ChildSetUp& setUp)
 {
     // Whatever the launcher ignores or handles, the C library's signals
     // 32 and 33 too, which its own sigaction keeps out of reach. The
@@ -83,7 +108,7 @@ bool setUpChild(const ChildSetUp& setUp)
         if (signal != SIGKILL && signal != SIGSTOP &&
             call(SYS_rt_sigaction, signal, byDefault, nullptr, kKernelSignalSetSize) < 0)
             return false;
-    for (int end : {setUp.deathEnds[0].get(), setUp.deathEnds[1].get()})
+    for (int end : setUp.deathEnds)
         if (call(SYS_fcntl, end, F_SETSIG, SIGTERM) < 0 || call(SYS_fcntl, end, F_SETOWN, call(SYS_getpid)) < 0 ||
             call(SYS_fcntl, end, F_SETFL, O_ASYNC) < 0)
             return false;
@@ -97,20 +122,22 @@ bool setUpChild(const ChildSetUp& setUp)
            call(SYS_rt_sigprocmask, SIG_SETMASK, none, nullptr, kKernelSignalSetSize) >= 0;
 }
 
-[[noreturn]] void becomeServer(const ChildSetUp& setUp)
+QUILLARY_CHILD int becomeServer(void* argument)
 {
+    const ChildSetUp& setUp = *static_cast<const ChildSetUp*>(argument);
     if (setUpChild(setUp))
         call(SYS_execve, setUp.argv[0], setUp.argv, setUp.envp);
     int error = errno;
     call(SYS_write, setUp.error, &error, sizeof error);
     call(SYS_exit_group, 127);
-    __builtin_unreachable();
+    return 127;
 }
 
 } // namespace
 
 // The launcher starts processes from its main thread only: `launch` is
-// called there alone, and its reader and waiter threads never start any.
+// called there alone, and its reader and waiter threads never start any. The
+// death signal would not mind another: its ends are the process's.
 int startServer(pid_t& pid, std::string& program, char* const envp[], int output, LauncherDeathSignal& deathSignal)
 {
     UniqueDescriptor errorRead, errorWrite;
@@ -119,18 +146,17 @@ int startServer(pid_t& pid, std::string& program, char* const envp[], int output
     if (int error = openPipe(errorRead, errorWrite))
         return error;
     char* argv[] = {program.data(), nullptr};
-    ChildSetUp setUp{argv, envp, output, errorWrite.get(), ::getpid(), deathSignal.ends_};
-    // No handler of the launcher's may run in the child.
+    ChildSetUp setUp{argv, envp, output, errorWrite.get(), ::getpid(),
+                     {deathSignal.ends_[0].get(), deathSignal.ends_[1].get()}};
+    alignas(16) char stack[kChildStackSize];
     sigset_t all = everySignal(), previous;
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid = ::fork();
-    if (pid == 0)
-        becomeServer(setUp);
-    int forkError = errno;
+    pid = startChild(becomeServer, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &setUp);
+    int cloneError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    errorWrite.reset(); // the child's copy goes with its exec, and the read ends
+    errorWrite.reset(); // the child's copy went with its exec, and the read ends
     if (pid < 0)
-        return forkError;
+        return cloneError;
     int error = 0;
     ssize_t count;
     do

@@ -1,5 +1,5 @@
-// How the server is started on this system: by fork and exec where it can be
-// told of its launcher's death (Linux), else by posix_spawn. Which road is
+// How the server is started on this system: by clone and exec where it can
+// be told of its launcher's death (Linux), else by posix_spawn. Which road is
 // settled here, by what the build found, like the other system calls.
 #pragma once
 
