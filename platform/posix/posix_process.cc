@@ -1,18 +1,17 @@
 #include "platform/posix/posix_process.hh"
 
 #include "platform/posix/process_system_calls.hh"
+#include "platform/posix/server_start.hh"
 
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
-#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,59 +22,6 @@ namespace {
 // How long the end of the process waits for its output to reach end of
 // file before it is reported anyway.
 constexpr std::chrono::milliseconds kOutputDrainLimit{250};
-
-// Every signal there is. Every bit is set by hand: sigfillset leaves out the
-// C library's own signals, which posix_spawn then ignores in the child, and
-// an ignored signal stays ignored across exec.
-sigset_t everySignal()
-{
-    sigset_t all;
-    std::memset(&all, 0xFF, sizeof all);
-    return all;
-}
-
-// The child gets the pipe (`output`, its write end) as its standard output
-// and error, and no other descriptor of ours but its standard input.
-int setChildDescriptors(SpawnFileActions& actions, int output)
-{
-    if (int error = actions.status())
-        return error;
-    for (int stream : {STDOUT_FILENO, STDERR_FILENO})
-        if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), output, stream))
-            return error;
-    return closeAboveStandardStreams(actions.get());
-}
-
-// Whatever the launcher blocks or ignores is not the server's business.
-int setChildSignals(SpawnAttributes& attributes)
-{
-    if (int error = attributes.status())
-        return error;
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all = everySignal();
-    if (int error = ::posix_spawnattr_setsigmask(attributes.get(), &none))
-        return error;
-    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all))
-        return error;
-    return ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-}
-
-// Starts the program with `output` as its standard output and error: 0, or
-// the error number of the first call that failed. A set-up call that fails
-// leaves the server unstarted, since half a set-up would hand it descriptors
-// or ignored signals of ours.
-int spawnServer(pid_t& pid, std::string& program, char* const envp[], int output)
-{
-    SpawnFileActions actions;
-    if (int error = setChildDescriptors(actions, output))
-        return error;
-    SpawnAttributes attributes;
-    if (int error = setChildSignals(attributes))
-        return error;
-    char* argv[] = {program.data(), nullptr};
-    return ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv, envp);
-}
 
 } // namespace
 
@@ -88,6 +34,7 @@ struct PosixProcess::Shared {
     bool launched = false;
     bool reaped = false;
     bool outputEnded = false;
+    LauncherDeathSignal deathSignal;
 
     // Held while a handler runs and while the object drops them, so that no
     // handler runs once the object is gone.
@@ -185,16 +132,9 @@ void PosixProcess::setTerminationHandler(TerminationHandler handler)
 
 std::optional<std::string> PosixProcess::launch()
 {
-    int fds[2];
-    if (closeOnExecPipe(fds) < 0)
-        return describeError(errno);
-    UniqueDescriptor readEnd(aboveStandardStreams(fds[0]));
-    int readEndError = errno; // before the second move can overwrite it
-    UniqueDescriptor writeEnd(aboveStandardStreams(fds[1]));
-    if (readEnd.get() < 0)
-        return describeError(readEndError);
-    if (writeEnd.get() < 0)
-        return describeError(errno);
+    UniqueDescriptor readEnd, writeEnd;
+    if (int error = openPipe(readEnd, writeEnd))
+        return describeError(error);
 
     std::vector<std::string> variables;
     variables.reserve(environment_.size());
@@ -207,7 +147,8 @@ std::optional<std::string> PosixProcess::launch()
     std::string program = executable_.string();
 
     pid_t pid;
-    int error = spawnServer(pid, program, envp.data(), writeEnd.get());
+    LauncherDeathSignal deathSignal;
+    int error = startServer(pid, program, envp.data(), writeEnd.get(), deathSignal);
     // Our copy of the write end must go, or end of file never comes.
     writeEnd.reset();
     if (error != 0)
@@ -217,6 +158,7 @@ std::optional<std::string> PosixProcess::launch()
         std::lock_guard lock(shared_->mutex);
         shared_->pid = pid;
         shared_->launched = true;
+        shared_->deathSignal = std::move(deathSignal);
     }
     try {
         // The watchers block every signal, so that the launcher's own reach
@@ -258,8 +200,13 @@ bool PosixProcess::isRunning() const
 void PosixProcess::terminate()
 {
     std::lock_guard lock(shared_->mutex);
-    if (shared_->launched && !shared_->reaped)
+    if (shared_->launched && !shared_->reaped) {
+        // One SIGTERM and its grace; nothing follows, not even when the
+        // launcher ends. Disarmed after the kill, not before: a launcher that
+        // dies in between must leave its server a SIGTERM, if then maybe two.
         ::kill(shared_->pid, SIGTERM);
+        shared_->deathSignal.disarm();
+    }
 }
 
 bool PosixProcess::waitUntilExit(std::chrono::milliseconds timeout)

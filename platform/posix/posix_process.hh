@@ -1,5 +1,6 @@
-// The server process on POSIX systems: posix_spawn, one pipe for standard
-// output and standard error, a reader thread and a waiter thread.
+// The server process on POSIX systems: started as the system allows
+// (server_start), one pipe for standard output and standard error, a reader
+// thread and a waiter thread.
 #pragma once
 
 #include "platform/platform.hh"

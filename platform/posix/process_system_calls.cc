@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #if __has_include(<xlocale.h>)
@@ -15,9 +12,8 @@
 
 // What this system offers beyond POSIX, found by the build (each is 0 when
 // QUILLARY_PORTABLE_PROCESS builds the road taken where it is missing):
-// QUILLARY_HAVE_PIPE2, QUILLARY_HAVE_CLOSEFROM_NP (glibc, not macOS),
-// QUILLARY_HAVE_PIPE_SIZE (F_GETPIPE_SZ, Linux only), QUILLARY_HAVE_STRERROR_L
-// (not on macOS).
+// QUILLARY_HAVE_PIPE2, QUILLARY_HAVE_PIPE_SIZE (F_GETPIPE_SZ, Linux only),
+// QUILLARY_HAVE_STRERROR_L (not on macOS).
 
 namespace quillary {
 
@@ -38,8 +34,7 @@ namespace {
     return text;
 }
 
-} // namespace
-
+// Moves a descriptor off 0, 1 and 2: the descriptor, or -1 with errno set.
 int aboveStandardStreams(int fd)
 {
     if (fd > STDERR_FILENO)
@@ -51,9 +46,10 @@ int aboveStandardStreams(int fd)
     return moved;
 }
 
-// Without pipe2 there is a moment when the ends are not close-on-exec; it
-// does no harm, as the launcher starts processes from its main thread only,
-// and this runs there.
+// A pipe whose ends are both close-on-exec: 0, or -1 with errno set. Without
+// pipe2 there is a moment when the ends are not close-on-exec; it does no
+// harm, as the launcher starts processes from its main thread only, and this
+// runs there.
 int closeOnExecPipe(int fds[2])
 {
 #if QUILLARY_HAVE_PIPE2
@@ -74,34 +70,26 @@ int closeOnExecPipe(int fds[2])
 #endif
 }
 
-int closeAboveStandardStreams(posix_spawn_file_actions_t* actions)
+} // namespace
+
+sigset_t everySignal()
 {
-#if QUILLARY_HAVE_CLOSEFROM_NP
-    return ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
-#else
-    // Without closefrom in the file actions, every descriptor open now is
-    // marked close-on-exec instead; the launcher execs nothing itself, so
-    // the marks cost it nothing. /dev/fd lists them on Linux and macOS alike.
-    (void)actions;
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir("/dev/fd"), ::closedir);
-    if (!directory)
+    sigset_t all;
+    std::memset(&all, 0xFF, sizeof all);
+    return all;
+}
+
+int openPipe(UniqueDescriptor& readEnd, UniqueDescriptor& writeEnd)
+{
+    int fds[2];
+    if (closeOnExecPipe(fds) < 0)
         return errno;
-    int own = ::dirfd(directory.get());
-    for (;;) {
-        errno = 0; // readdir tells its end from its failure by errno alone
-        dirent* entry = ::readdir(directory.get());
-        if (!entry)
-            return errno;
-        int fd = std::atoi(entry->d_name);
-        if (fd <= STDERR_FILENO || fd == own)
-            continue;
-        // Another thread may close a descriptor once it is listed (a reader
-        // lets its pipe go when its server's output ends): nothing to mark.
-        int flags = ::fcntl(fd, F_GETFD);
-        if ((flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) && errno != EBADF)
-            return errno;
-    }
-#endif
+    readEnd.reset(aboveStandardStreams(fds[0]));
+    int readEndError = errno; // before the second move can overwrite it
+    writeEnd.reset(aboveStandardStreams(fds[1]));
+    if (readEnd.get() < 0)
+        return readEndError;
+    return writeEnd.get() < 0 ? errno : 0;
 }
 
 // The pipe's capacity, where the system tells it: one read takes all of it.

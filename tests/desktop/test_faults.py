@@ -9,18 +9,19 @@ bounded. The README's table of faults is this one (test_readme checks).
 """
 
 import os
+import resource
 import signal
 import sys
 import time
 import unittest
 from collections import namedtuple
 
-from desktop import HEADLINE, QUIT, Desktop, press, read_alert, scaled, wait_for
+from desktop import HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four reads, each by its start and end"
 MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
-PORT = 'echo "порт 1"; touch "$READY"; '
+PORT = 'echo "порт 1"; echo $$ > "$READY"; '
 X99 = "$(printf %099d 0 | tr 0 x)"
 STDERR = "the two texts on standard error"
 IGNORES_SIGTERM = "trap 'echo TERM >> \"$TERMLOG\"' TERM; "  # and lives on: a second one would show
@@ -88,6 +89,10 @@ ROWS = {
                                      terms=1, sees="nothing; SIGTERM still quits it"),
     "no_browser": Row("no default browser", PORT + "idle", "open, quit", terms=1,
                       sees='"Открыть Quillary" does nothing'),
+    # Killed where it cannot quit (the OOM killer's SIGKILL, a crash): no exit status of its own.
+    **{f"{s.name.lower()}_to_the_launcher": Row(f"{s.name} to the launcher", PORT + "idle", s, status=None, terms=1,
+                                                 sees="nothing; the server ends within 2 s")
+       for s in (signal.SIGKILL, signal.SIGSEGV, signal.SIGABRT)},
 }
 
 # Peak memory allowed the launcher, however much its server prints: the
@@ -95,6 +100,7 @@ ROWS = {
 # is about 8 MB. Under a sanitizer the figure means nothing.
 PEAK_KB = 16 * 1024
 SANITIZED = bool(os.environ.get("QUILLARY_SANITIZE"))
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # a launcher killed by SIGSEGV leaves no core behind
 
 
 def sees(row):
@@ -103,9 +109,17 @@ def sees(row):
     return "alert: " + (row.alert if row.alert == LONG else '"%s"' % row.alert.replace("\n", " / "))
 
 
+def ended(pid):  # gone, or a zombie its new parent has not reaped
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in "ZX"
+    except FileNotFoundError:
+        return True
+
+
 def readme_table():
-    rows = [f"| {row.fault} | {getattr(row.then, 'name', row.then or '')} | {sees(row)} | {row.status} | {row.terms} |"
-            for row in ROWS.values()]
+    rows = [f"| {row.fault} | {getattr(row.then, 'name', row.then or '')} | {sees(row)} "
+            f"| {'—' if row.status is None else row.status} | {row.terms} |" for row in ROWS.values()]
     header = "| Fault | Then | What the user sees | Exit status | SIGTERMs to the server |\n|---|---|---|---|---|"
     return "\n".join([header, *rows]) + "\n"
 
@@ -180,6 +194,10 @@ class Faults(Desktop):
                 os.kill(desktop.launcher.pid, row.then)
             status, err = desktop.wait_exit()
             self.assertNotIn(HEADLINE, err)
+            if row.status is None:  # killed, and its server must not run on (its PID comes just after its file)
+                server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])
+                wait_for(lambda: ended(server), timeout=2, what=f"the end of the server (PID {server})")
+                status = None
         self.assertEqual(status, row.status)
         self.assertEqual(desktop.terms(), row.terms, "SIGTERMs the server got")
         self.assertEqual(desktop.opened(), [])
