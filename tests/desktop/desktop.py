@@ -209,11 +209,12 @@ class Session:
 
     def open_once_port_is_known(self, open_action):
         """Asks to open until a URL reaches the browser; the launcher learns
-        the port a moment after the server prints it."""
-        for _ in range(20):
+        the port a moment after the server prints it. Each ask is given long
+        enough that a browser slow to start is not asked for twice."""
+        for _ in range(10):
             before = len(self.opened())
             open_action()
-            if wait_for(lambda: len(self.opened()) > before, timeout=0.5, fail=False):
+            if wait_for(lambda: len(self.opened()) > before, timeout=2, fail=False):
                 return
         raise AssertionError("nothing was opened once the port was known")
 
