@@ -10,7 +10,6 @@ import sys
 import tempfile
 import time
 import unittest
-from collections import Counter
 
 import gi
 
@@ -327,42 +326,6 @@ def read_alert(timeout=10.0):
     labels, button = wait_for(alert, timeout, "the alert on the accessibility bus", interval=0.1)
     # The last two: a title bar the window draws itself (on Wayland) comes first.
     return labels[-2], labels[-1], button
-
-
-def pixels(image):
-    data, stride, n = image.get_pixels(), image.get_rowstride(), image.get_n_channels()
-    return {(c, r): data[r * stride + c * n:r * stride + c * n + n]
-            for r in range(image.get_height()) for c in range(image.get_width())}
-
-
-def bounds(points):
-    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
-            max(y for _, y in points) - min(y for _, y in points) + 1)
-
-
-def icon_likeness(shot, box):
-    """How far what stands out from the panel in `box` of the screenshot `shot` (the panel: the commonest grey on the
-    box's edge) is our icon (QUILLARY_ICON) drawn on that panel at the size it stands out: 0 to 1. A pixel is the
-    panel's, darker or lighter than it; the icon's pixels and what is seen are compared so."""
-    screen = GdkPixbuf.Pixbuf.new_from_file(shot)
-    x, y = max(0, box[0]), max(0, box[1])  # what of it is on the screen
-    box = (x, y, min(box[0] + box[2], screen.get_width()) - x, min(box[1] + box[3], screen.get_height()) - y)
-    if box[2] < 1 or box[3] < 1:
-        return 0
-    seen = {p: sum(v[:3]) // 3 for p, v in pixels(screen.new_subpixbuf(*box)).items()}
-    ground = Counter(v for (c, r), v in seen.items() if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
-
-    def kinds(greys, x=0, y=0):
-        return {(c + x, r + y): v > ground for (c, r), v in greys.items() if abs(v - ground) > 32}
-    seen = kinds(seen)
-    if not seen:
-        return 0
-    x, y, width, height = bounds(seen)
-    icon = GdkPixbuf.Pixbuf.new_from_file_at_scale(os.environ["QUILLARY_ICON"], width, height, True)
-    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + ground * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
-                  x + (width - icon.get_width()) // 2, y + (height - icon.get_height()) // 2)
-    both = seen.keys() | drawn.keys()
-    return sum(seen.get(p) == drawn.get(p) for p in both) / len(both)
 
 
 def press(button):

@@ -12,16 +12,8 @@ import shutil
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, Gio, GLib, pixels, scaled, wait_for
-
-
-def luminance(rgb):  # relative, of sRGB
-    return sum(w * (c / 12.92 if c <= 10 else ((c / 255 + 0.055) / 1.055) ** 2.4 * 255) / 255
-               for w, c in zip((0.2126, 0.7152, 0.0722), rgb))
-
-
-def contrast(a, b):
-    return (max(a, b) + 0.05) / (min(a, b) + 0.05)
+from desktop import APP_ID, OPEN, QUIT, Desktop, GdkPixbuf, Gio, GLib, scaled, wait_for
+from screen import contrast, luminance, pixels
 
 
 class Tray(Desktop):

@@ -3,12 +3,12 @@ and a Wayland display (Weston on the X display; the launcher has no DISPLAY), wh
 Wayland backend, and stays on standard error when the compositor goes."""
 
 import os
-import re
 import shutil
 import subprocess
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, icon_likeness, launcher_accessibles, press, wait_for
+from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
+from screen import icon_likeness, icon_windows
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
@@ -20,17 +20,9 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
         self.addCleanup(tray.terminate)
         return tray
 
-    def icon_windows(self):
-        """Each of the launcher's tray icon windows: how deep it is in the X window tree (1 under the root), and
-        where it is on the screen (x, y, width, height)."""
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.desktop.env, capture_output=True, text=True).stdout
-        return [((len(line) - len(line.lstrip())) // 3, tuple(map(int, re.search(r"(\d+)x(\d+)\S* +\+(-?\d+)\+(-?\d+)", line)
-                                                                  .group(3, 4, 1, 2))))
-                for line in tree.splitlines() if '("quillary" "quillary")' in line]
-
     def docked(self):
         """Where the icon is, once it is docked and shows our icon."""
-        for depth, box in self.icon_windows():
+        for depth, box in icon_windows(self.desktop.env):
             shot = self.desktop.path("tray.png")
             subprocess.run(["import", "-display", self.desktop.display, "-window", "root", shot], check=True)
             if depth > 1 and icon_likeness(shot, box) > 0.8:
@@ -70,7 +62,7 @@ class XEmbedTray(XEmbed):
         panel = desktop.spawn(["lxqt-panel"], env=dict(desktop.env, QT_QPA_PLATFORM="xcb",
                                                        XDG_DATA_DIRS=desktop.env["XDG_DATA_DIRS"] + ":/usr/share"),
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: not self.icon_windows(), timeout=20, what="the XEmbed icon to go")
+        wait_for(lambda: not icon_windows(self.desktop.env), timeout=20, what="the XEmbed icon to go")
         self.assertEqual(len(wait_for(lambda: desktop.watcher("RegisteredStatusNotifierItems"), what="the item")), 1)
         panel.kill()  # the tray, still running, takes the icon back
         wait_for(self.docked, timeout=20, what="the icon back in the tray")

@@ -1,0 +1,78 @@
+"""What the screen shows, as the tests look at it: screenshots' pixels, where our icon stands out and how far it is our
+icon's shape, how readable it is against the panel behind it (WCAG's contrast), and the X windows of a docked icon."""
+
+import os
+import re
+import subprocess
+from collections import Counter
+
+from desktop import GdkPixbuf
+
+
+def pixels(image):
+    data, stride, n = image.get_pixels(), image.get_rowstride(), image.get_n_channels()
+    return {(c, r): data[r * stride + c * n:r * stride + c * n + n]
+            for r in range(image.get_height()) for c in range(image.get_width())}
+
+
+def bounds(points):
+    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
+            max(y for _, y in points) - min(y for _, y in points) + 1)
+
+
+def icon_likeness(shot, box):
+    """How far what stands out from the panel in `box` of the screenshot `shot` (the panel: the commonest grey on the
+    box's edge) is our icon (QUILLARY_ICON) drawn on that panel at the size it stands out: 0 to 1. A pixel is the
+    panel's, darker or lighter than it; the icon's pixels and what is seen are compared so."""
+    screen = GdkPixbuf.Pixbuf.new_from_file(shot)
+    x, y = max(0, box[0]), max(0, box[1])  # what of it is on the screen
+    box = (x, y, min(box[0] + box[2], screen.get_width()) - x, min(box[1] + box[3], screen.get_height()) - y)
+    if box[2] < 1 or box[3] < 1:
+        return 0
+    seen = {p: sum(v[:3]) // 3 for p, v in pixels(screen.new_subpixbuf(*box)).items()}
+    ground = Counter(v for (c, r), v in seen.items() if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
+
+    def kinds(greys, x=0, y=0):
+        return {(c + x, r + y): v > ground for (c, r), v in greys.items() if abs(v - ground) > 32}
+    seen = kinds(seen)
+    if not seen:
+        return 0
+    x, y, width, height = bounds(seen)
+    icon = GdkPixbuf.Pixbuf.new_from_file_at_scale(os.environ["QUILLARY_ICON"], width, height, True)
+    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + ground * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
+                  x + (width - icon.get_width()) // 2, y + (height - icon.get_height()) // 2)
+    both = seen.keys() | drawn.keys()
+    return sum(seen.get(p) == drawn.get(p) for p in both) / len(both)
+
+
+def luminance(rgb):  # relative, of sRGB
+    return sum(w * (c / 12.92 if c <= 10 else ((c / 255 + 0.055) / 1.055) ** 2.4 * 255) / 255
+               for w, c in zip((0.2126, 0.7152, 0.0722), rgb))
+
+
+def contrast(a, b):  # of two relative luminances
+    return (max(a, b) + 0.05) / (min(a, b) + 0.05)
+
+
+def icon_contrast(empty, shot, box):
+    """How readable the icon in `box` of the screenshot `shot` is against the panel behind it, as WCAG measures
+    graphics: the panel is the commonest colour of `box` in `empty` (the same screen without the icon); the icon's
+    colours are those of the pixels that differ, each that covers a tenth of them; the figure is the contrast of the
+    one that stands out most (a disc with a rim is seen by whichever of the two the panel leaves readable)."""
+    before, after = (pixels(GdkPixbuf.Pixbuf.new_from_file(f).new_subpixbuf(*box)) for f in (empty, shot))
+    ground = Counter(bytes(v[:3]) for v in before.values()).most_common(1)[0][0]
+    drawn = [after[p][:3] for p in after if sum(abs(a - b) for a, b in zip(after[p][:3], before[p][:3])) > 24]
+    colours = {}
+    for rgb in drawn:  # by a sixteenth of each channel
+        colours.setdefault(tuple(c // 16 for c in rgb), []).append(rgb)
+    main = [[sum(c) / len(group) for c in zip(*group)] for group in colours.values() if len(group) * 10 >= len(drawn)]
+    return max((contrast(luminance(rgb), luminance(ground)) for rgb in main), default=1)
+
+
+def icon_windows(env):
+    """Each of the launcher's tray icon windows: how deep it is in the X window tree (1 under the root), and where it
+    is on the screen (x, y, width, height)."""
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True, text=True).stdout
+    return [((len(line) - len(line.lstrip())) // 3, tuple(map(int, re.search(r"(\d+)x(\d+)\S* +\+(-?\d+)\+(-?\d+)", line)
+                                                              .group(3, 4, 1, 2))))
+            for line in tree.splitlines() if '("quillary" "quillary")' in line]
