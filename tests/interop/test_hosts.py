@@ -10,7 +10,8 @@ import sys
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, icon_likeness, scaled, wait_for
+from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, scaled, wait_for
+from screen import icon_contrast, icon_likeness, icon_windows
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
@@ -18,7 +19,7 @@ with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what ea
 
 class Host(Desktop):
     def start_host(self, name, log="w"):  # "a" for a restart
-        self.button, self.tray, command = HOSTS[name]
+        self.protocol, manager, self.button, self.tray, command = HOSTS[name]
         shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         # As in a session: the system's data (icons, plugins) after ours, and
         # the same for what the bus starts (xfconfd reads the panel's settings).
@@ -26,19 +27,39 @@ class Host(Desktop):
         self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                       "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
+            if manager != "-" and log.mode == "w":  # managing the screen before the panel maps (or it may stay unmapped)
+                self.desktop.spawn([manager], env=env, stdout=log, stderr=log)
+                wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
+                    x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0)), timeout=10, what=manager)
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
         self.addCleanup(self.stop_host, host)
-        wait_for(lambda: self.desktop.watcher("IsStatusNotifierHostRegistered"),  # drawn then
-                 timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
+        if self.protocol == "sni":
+            wait_for(lambda: self.desktop.watcher("IsStatusNotifierHostRegistered"),  # drawn then
+                     timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
+        else:
+            wait_for(self.system_tray, timeout=30, what=f"{name}'s system tray on the X display")
         return host
+
+    def system_tray(self):  # the window that holds the screen's system tray selection, or 0
+        return self.x_query(lambda x: x.get_selection_owner(x.intern_atom("_NET_SYSTEM_TRAY_S0")))
+
+    def x_query(self, query):  # what `query` finds on the X display
+        from Xlib import display
+        x = display.Display(self.desktop.display)
+        try:
+            return query(x)
+        finally:
+            x.close()
 
     def stop_host(self, host, how=signal.SIGTERM):
         if host.poll() is None:
             os.killpg(host.pid, how)
             host.wait()
 
-    def items(self):  # how many the watcher has
-        return len(self.desktop.watcher("RegisteredStatusNotifierItems") or ())
+    def items(self):  # how many the watcher has, or how many icons are docked in the tray
+        if self.protocol == "sni":
+            return len(self.desktop.watcher("RegisteredStatusNotifierItems") or ())
+        return sum(depth > 1 for depth, _ in icon_windows(self.desktop.env))
 
     def screenshot(self, name="screen"):
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
@@ -80,7 +101,7 @@ class Host(Desktop):
     def read(self, shot, box):
         """{text: (x, y) of its middle} of the lines in `box` and a margin (text at the edge is not read)."""
         x, y, w, h = max(0, box[0] - 6), max(0, box[1] - 6), box[2] + 12, box[3] + 12
-        subprocess.run(["convert", shot, "-crop", f"{w}x{h}+{x}+{y}", "-scale", "300%", self.desktop.path("c.png")], check=True)
+        subprocess.run(["convert", shot, "-crop", f"{w}x{h}+{x}+{y}", "-resize", "300%", self.desktop.path("c.png")], check=True)
         lines = {}
         tsv = subprocess.run(["tesseract", self.desktop.path("c.png"), "-", "-l", "rus+eng", "tsv"], capture_output=True, text=True).stdout
         for row in (line.split("\t") for line in tsv.splitlines()):
@@ -93,11 +114,18 @@ class Host(Desktop):
 
     def test_host(self):
         name = sys.argv[1]
+        # An XEmbed tray takes its selection before it draws; a host registers
+        # with the watcher once drawn (LXQt's panel, black where no compositor
+        # runs, looks as the bare screen does).
+        bare = HOSTS[name][0] == "xembed" and self.screenshot("bare")
         panel = self.start_host(name)
-        empty = self.settled(None, f"{name} drawn") and self.screenshot("empty")
+        empty = self.settled(bare, f"{name} drawn") and self.screenshot("empty")
         self.desktop.start('echo "порт 41823"; idle')
         wait_for(lambda: self.items() == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
+        readable = icon_contrast(empty, self.desktop.path("screen.png"), box)
+        print(f"{name}: the icon's contrast against the panel, {readable:.2f}:1", file=sys.stderr)
+        self.assertGreaterEqual(readable, 3, "WCAG's least for graphics")
         with self.subTest("the host crashes and starts again"):
             self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
