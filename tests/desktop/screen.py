@@ -54,14 +54,16 @@ def contrast(a, b):  # of two relative luminances
     return (max(a, b) + 0.05) / (min(a, b) + 0.05)
 
 
-def icon_contrast(empty, shot, box):
-    """How readable the icon in `box` of the screenshot `shot` is against the panel behind it, as WCAG measures
-    graphics: the panel is the commonest colour of `box` in `empty` (the same screen without the icon); the icon's
-    colours are those of the pixels that differ, each that covers a tenth of them; the figure is the contrast of the
-    one that stands out most (a disc with a rim is seen by whichever of the two the panel leaves readable)."""
-    before, after = (pixels(GdkPixbuf.Pixbuf.new_from_file(f).new_subpixbuf(*box)) for f in (empty, shot))
-    ground = Counter(bytes(v[:3]) for v in before.values()).most_common(1)[0][0]
-    drawn = [after[p][:3] for p in after if sum(abs(a - b) for a, b in zip(after[p][:3], before[p][:3])) > 24]
+def icon_contrast(shot, box):
+    """How readable the icon in `box` of the screenshot `shot` is against what it is drawn on, as WCAG measures
+    graphics: the ground is the commonest colour on the box's edge (the panel, or the host's own tray behind its
+    items); the icon's colours are those of the pixels that differ from it, each that covers a tenth of them; the
+    figure is the contrast of the one that stands out most (a disc with a rim is seen by whichever of the two the
+    panel leaves readable)."""
+    seen = pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box))
+    ground = Counter(bytes(v[:3]) for (c, r), v in seen.items()
+                     if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
+    drawn = [v[:3] for v in seen.values() if sum(abs(a - b) for a, b in zip(v[:3], ground)) > 24]
     colours = {}
     for rgb in drawn:  # by a sixteenth of each channel
         colours.setdefault(tuple(c // 16 for c in rgb), []).append(rgb)

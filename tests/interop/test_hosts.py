@@ -12,6 +12,7 @@ import unittest
 
 from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, scaled, wait_for
 from screen import icon_contrast, icon_likeness, icon_windows
+from sway import Sway
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
@@ -21,16 +22,14 @@ class Host(Desktop):
     def start_host(self, name, log="w"):  # "a" for a restart
         self.protocol, manager, self.button, self.tray, command = HOSTS[name]
         shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
-        # As in a session: the system's data (icons, plugins) after ours, and
-        # the same for what the bus starts (xfconfd reads the panel's settings).
-        env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share")
-        self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                      "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
-            if manager != "-" and log.mode == "w":  # managing the screen before the panel maps (or it may stay unmapped)
-                self.desktop.spawn([manager], env=env, stdout=log, stderr=log)
-                wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
-                    x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0)), timeout=10, what=manager)
+            if manager != "-" and log.mode == "w":
+                self.start_session(manager, log)
+            # As in a session: the system's data (icons, plugins) after ours, and
+            # the same for what the bus starts (xfconfd reads the panel's settings).
+            env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share")
+            self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
         self.addCleanup(self.stop_host, host)
         if self.protocol == "sni":
@@ -39,6 +38,16 @@ class Host(Desktop):
         else:
             wait_for(self.system_tray, timeout=30, what=f"{name}'s system tray on the X display")
         return host
+
+    def start_session(self, manager, log):
+        """The window manager, or sway: managing the screen before the panel maps (or it may stay unmapped)."""
+        if manager == "sway":
+            self.sway = Sway(self.desktop)
+            self.addCleanup(self.sway.close)
+            return
+        self.desktop.spawn([manager], env=self.desktop.env, stdout=log, stderr=log)
+        wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
+            x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0)), timeout=10, what=manager)
 
     def system_tray(self):  # the window that holds the screen's system tray selection, or 0
         return self.x_query(lambda x: x.get_selection_owner(x.intern_atom("_NET_SYSTEM_TRAY_S0")))
@@ -61,7 +70,12 @@ class Host(Desktop):
             return len(self.desktop.watcher("RegisteredStatusNotifierItems") or ())
         return sum(depth > 1 for depth, _ in icon_windows(self.desktop.env))
 
+    sway = None  # the Wayland session, where there is one
+
     def screenshot(self, name="screen"):
+        if self.sway:
+            self.sway.screenshot(self.desktop.path(name + ".png"))
+            return self.desktop.path(name + ".png")
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
         return self.desktop.path(name + ".png")
 
@@ -110,6 +124,8 @@ class Host(Desktop):
         return {" ".join(t for t, _, _ in words): words[0][1:] for words in lines.values()}
 
     def click(self, where, button=1):
+        if self.sway:
+            return self.sway.click(where, button)
         subprocess.run(["xdotool", "mousemove", *map(str, where), "click", str(button)], env=self.desktop.env, check=True)
 
     def test_host(self):
@@ -123,7 +139,8 @@ class Host(Desktop):
         self.desktop.start('echo "порт 41823"; idle')
         wait_for(lambda: self.items() == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
-        readable = icon_contrast(empty, self.desktop.path("screen.png"), box)
+        shutil.copy(self.desktop.path("screen.png"), os.path.join(ARTIFACTS, f"interop-{name}-icon.png"))
+        readable = icon_contrast(self.desktop.path("screen.png"), box)
         print(f"{name}: the icon's contrast against the panel, {readable:.2f}:1", file=sys.stderr)
         self.assertGreaterEqual(readable, 3, "WCAG's least for graphics")
         with self.subTest("the host crashes and starts again"):
