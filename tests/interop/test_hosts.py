@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, GLib, scaled, wait_for
+from desktop import APP_ID, OPEN, QUIT, WATCHER, Desktop, Gio, GLib, scaled, wait_for
 from screen import icon_contrast, icon_likeness, icon_windows
 from sway import Sway
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
@@ -35,8 +35,10 @@ class Host(Desktop):
         if self.protocol == "sni":
             wait_for(lambda: self.desktop.watcher("IsStatusNotifierHostRegistered"),  # drawn then
                      timeout=30, what=f"{name}'s tray, registered as a host with a watcher")
-        else:
+        elif self.protocol == "xembed":
             wait_for(self.system_tray, timeout=30, what=f"{name}'s system tray on the X display")
+        else:
+            wait_for(lambda: self.desktop.has_owner("org.gnome.Shell"), timeout=30, what=name)
         return host
 
     def start_session(self, manager, log):
@@ -171,9 +173,74 @@ class Host(Desktop):
             self.desktop.start("idle")
             self.find_item(empty, label="Quillary")
 
+    def test_no_tray(self):
+        """A desktop with no tray: the launcher neither waits for one nor complains, and its desktop entry, found in
+        GNOME Shell's overview, opens the web interface (launched again, and by its action) and quits it."""
+        name = sys.argv[1]
+        entry = self.desktop_entry()  # installed before the session starts
+        bare = self.screenshot("bare")  # the shell takes its name before it draws
+        self.start_host(name)
+        self.settled(bare, f"{name} drawn")
+        self.desktop.start('echo "порт 41823"; idle')
+        self.desktop.open_once_port_is_known(lambda: entry.launch([], self.launch_context()))
+        self.assertFalse(self.desktop.has_owner(WATCHER) or self.system_tray() or icon_windows(self.desktop.env),
+                         "a tray, or an icon looking for one")
+        self.click(self.found_in_overview())  # launched again
+        wait_for(lambda: len(self.desktop.opened()) == 2, what="the second launch's open")
+        menu = self.entry_menu()
+        self.assertEqual([text for text in menu if text in (OPEN, QUIT)], [OPEN, QUIT], f"in {list(menu)}")
+        self.click(menu[OPEN])
+        wait_for(lambda: len(self.desktop.opened()) == 3, what="the action's open")
+        time.sleep(scaled(0.5))  # lets anything opened in excess show up
+        self.assertEqual(self.desktop.opened(), ["http://localhost:41823"] * 3)
+        self.click(self.entry_menu()[QUIT])
+        self.assertEqual(self.desktop.wait_exit(), (0, ""))
+        self.assertEqual(self.desktop.terms(), 1)
+
+    def found_in_overview(self):  # where the shell's search shows our entry, its name typed in the overview
+        def overview():
+            return self.desktop.call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
+                                     GLib.Variant("(ss)", ("org.gnome.Shell", "OverviewActive")), "(v)").unpack()[0]
+        if not overview():
+            subprocess.run(["xdotool", "key", "super"], env=self.desktop.env, check=True)
+            wait_for(overview, what="the overview")
+            self.settled(None, "the overview shown")
+        # In place of what the search holds still, if anything.
+        subprocess.run(["xdotool", "key", "ctrl+a", "type", "--delay", "50", "Quillary"], env=self.desktop.env, check=True)
+        # The line of the results' names, under their icons (OCR misreads the icons beside them).
+        x, y = wait_for(lambda: self.read(self.screenshot(), (400, 200, 480, 30)).get("Quillary"), timeout=20,
+                        what="Quillary among the search's results", interval=0.5)
+        return x + 10, y
+
+    def entry_menu(self):  # the menu of our entry in the shell, opened with the right button: {text: (x, y)}
+        where = self.found_in_overview()
+        shown = self.screenshot("shown")
+        self.click(where, 3)
+        box = self.settled(shown, "the entry's menu")
+        shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
+        return self.read(shot, box)
+
+    def desktop_entry(self):
+        """The launcher's desktop entry, as installed, for the launcher in the test's bundle."""
+        with open(os.path.join(os.path.dirname(__file__), "../../packaging/quillary.desktop.in")) as template:
+            text = template.read()
+        for key, value in {"QUILLARY_APP_NAME": "Quillary", "QUILLARY_APP_ID": APP_ID,
+                           "QUILLARY_EXEC": os.path.join(self.desktop.bundle, "bin/quillary")}.items():
+            text = text.replace(f"@{key}@", value)
+        path = os.path.join(self.desktop.env["XDG_DATA_HOME"], "applications", APP_ID + ".desktop")
+        with open(path, "w") as f:
+            f.write(text)
+        return Gio.DesktopAppInfo.new_from_filename(path)
+
+    def launch_context(self):  # the session's environment, as the shell has it
+        context = Gio.AppLaunchContext()
+        for key, value in self.desktop.env.items():
+            context.setenv(key, value)
+        return context
+
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["--list"]:
         sys.exit(print("\n".join(HOSTS)))
     os.makedirs(ARTIFACTS, exist_ok=True)
-    unittest.main(argv=[sys.argv[0], "-v", "Host.test_host"])
+    unittest.main(argv=[sys.argv[0], "-v", "Host.test_no_tray" if HOSTS[sys.argv[1]][0] == "none" else "Host.test_host"])
