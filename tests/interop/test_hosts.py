@@ -21,7 +21,9 @@ with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what ea
 class Host(Desktop):
     def start_host(self, name, log="w"):  # "a" for a restart
         self.protocol, manager, self.button, self.tray, command = HOSTS[name]
-        shutil.copytree(os.path.join(os.path.dirname(__file__), "config", name), self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
+        config = os.path.join(os.path.dirname(__file__), "config", name)  # if it has settings of its own
+        if os.path.isdir(config):
+            shutil.copytree(config, self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
             if manager != "-" and log.mode == "w":
                 self.start_session(manager, log)
