@@ -10,7 +10,7 @@ import sys
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, WATCHER, Desktop, Gio, GLib, scaled, wait_for
+from desktop import APP_ID, OPEN, QUIT, WATCHER, Desktop, GLib, scaled, wait_for
 from screen import icon_contrast, icon_likeness, icon_windows
 from sway import Sway
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
@@ -46,8 +46,7 @@ class Host(Desktop):
     def start_session(self, manager, log):
         """The window manager, or sway: managing the screen before the panel maps (or it may stay unmapped)."""
         if manager == "sway":
-            self.sway = Sway(self.desktop)
-            self.addCleanup(self.sway.close)
+            self.addCleanup(Sway(self.desktop).close)
             return
         self.desktop.spawn([manager], env=self.desktop.env, stdout=log, stderr=log)
         wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
@@ -74,12 +73,7 @@ class Host(Desktop):
             return len(self.desktop.watcher("RegisteredStatusNotifierItems") or ())
         return sum(depth > 1 for depth, _ in icon_windows(self.desktop.env))
 
-    sway = None  # the Wayland session, where there is one
-
     def screenshot(self, name="screen"):
-        if self.sway:
-            self.sway.screenshot(self.desktop.path(name + ".png"))
-            return self.desktop.path(name + ".png")
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
         return self.desktop.path(name + ".png")
 
@@ -128,9 +122,8 @@ class Host(Desktop):
         return {" ".join(t for t, _, _ in words): words[0][1:] for words in lines.values()}
 
     def click(self, where, button=1):
-        if self.sway:
-            return self.sway.click(where, button)
-        subprocess.run(["xdotool", "mousemove", *map(str, where), "click", str(button)], env=self.desktop.env, check=True)
+        subprocess.run(["xdotool", "mousemove", *map(str, where), "click", str(button)],
+                       env=dict(self.desktop.env, DISPLAY=self.desktop.display), check=True)
 
     def test_host(self):
         name = sys.argv[1]
@@ -179,12 +172,12 @@ class Host(Desktop):
         """A desktop with no tray: the launcher neither waits for one nor complains, and its desktop entry, found in
         GNOME Shell's overview, opens the web interface (launched again, and by its action) and quits it."""
         name = sys.argv[1]
-        entry = self.desktop_entry()  # installed before the session starts
+        self.install_desktop_entry()  # before the session starts
         bare = self.screenshot("bare")  # the shell takes its name before it draws
         self.start_host(name)
         self.settled(bare, f"{name} drawn")
         self.desktop.start('echo "порт 41823"; idle')
-        self.desktop.open_once_port_is_known(lambda: entry.launch([], self.launch_context()))
+        self.desktop.open_once_port_is_known(self.desktop.launch_again)
         self.assertFalse(self.desktop.has_owner(WATCHER) or self.system_tray() or icon_windows(self.desktop.env),
                          "a tray, or an icon looking for one")
         self.click(self.found_in_overview())  # launched again
@@ -222,24 +215,14 @@ class Host(Desktop):
         shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
         return self.read(shot, box)
 
-    def desktop_entry(self):
-        """The launcher's desktop entry, as installed, for the launcher in the test's bundle."""
+    def install_desktop_entry(self):  # for the launcher in the test's bundle
         with open(os.path.join(os.path.dirname(__file__), "../../packaging/quillary.desktop.in")) as template:
             text = template.read()
         for key, value in {"QUILLARY_APP_NAME": "Quillary", "QUILLARY_APP_ID": APP_ID,
                            "QUILLARY_EXEC": os.path.join(self.desktop.bundle, "bin/quillary")}.items():
             text = text.replace(f"@{key}@", value)
-        path = os.path.join(self.desktop.env["XDG_DATA_HOME"], "applications", APP_ID + ".desktop")
-        with open(path, "w") as f:
+        with open(os.path.join(self.desktop.env["XDG_DATA_HOME"], "applications", APP_ID + ".desktop"), "w") as f:
             f.write(text)
-        return Gio.DesktopAppInfo.new_from_filename(path)
-
-    def launch_context(self):  # the session's environment, as the shell has it
-        context = Gio.AppLaunchContext()
-        for key, value in self.desktop.env.items():
-            context.setenv(key, value)
-        return context
-
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["--list"]:
