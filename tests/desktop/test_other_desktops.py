@@ -44,18 +44,12 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
 
 
 class XEmbedTray(XEmbed):
-    def test_docked_in_a_tray_that_starts_later_or_again_lent_to_a_watcher_and_its_menu_opens_and_quits(self):
+    def test_docked_in_a_tray_that_starts_later_lent_to_a_watcher_and_its_menu_read_by_a_screen_reader(self):
+        """(Docked in trays that start first, or again, and clicked there: tests/interop.)"""
         desktop = self.desktop
         desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
-        tray = self.start_tray()
-        wait_for(self.docked, timeout=20, what="the icon in the tray")
-        press(self.menu()[OPEN])
-        wait_for(desktop.opened, what="the browser")
-        self.assertEqual(desktop.opened(), ["http://localhost:4321"])
-        tray.kill()  # a tray that crashes, and starts again
-        tray.wait()
         self.start_tray()
-        wait_for(self.docked, timeout=20, what="the icon in the restarted tray")
+        wait_for(self.docked, timeout=20, what="the icon in the tray")
         # A panel with a StatusNotifierItem host, and no XEmbed tray, comes: LXQt's.
         shutil.copytree(os.path.join(os.path.dirname(__file__), "../interop/config/lxqt"), desktop.env["XDG_CONFIG_HOME"],
                         dirs_exist_ok=True)
