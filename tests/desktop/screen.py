@@ -59,7 +59,7 @@ def icon_contrast(shot, box):
     graphics: the ground is the commonest colour on the box's edge (the panel, or the host's own tray behind its
     items); the icon's colours are those of the pixels that differ from it, each that covers a tenth of them; the
     figure is the contrast of the one that stands out most (a disc with a rim is seen by whichever of the two the
-    panel leaves readable)."""
+    panel leaves readable); and the ground, as #rrggbb."""
     seen = pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box))
     ground = Counter(bytes(v[:3]) for (c, r), v in seen.items()
                      if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
@@ -68,7 +68,7 @@ def icon_contrast(shot, box):
     for rgb in drawn:  # by a sixteenth of each channel
         colours.setdefault(tuple(c // 16 for c in rgb), []).append(rgb)
     main = [[sum(c) / len(group) for c in zip(*group)] for group in colours.values() if len(group) * 10 >= len(drawn)]
-    return max((contrast(luminance(rgb), luminance(ground)) for rgb in main), default=1)
+    return max((contrast(luminance(rgb), luminance(ground)) for rgb in main), default=1), "#" + ground.hex()
 
 
 def icon_windows(env):
