@@ -16,11 +16,8 @@ USER = "quillary-sway"
 def unprivileged():  # (uid, gid) to run sway as
     if os.getuid() != 0:
         return os.getuid(), os.getgid()
-    try:
-        pwd.getpwnam(USER)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell",
-                        "/usr/sbin/nologin", USER], check=True)
+    subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin",
+                    USER], stderr=subprocess.DEVNULL)  # made now, or there from an earlier run
     user = pwd.getpwnam(USER)
     return user.pw_uid, user.pw_gid
 

@@ -196,8 +196,7 @@ class Host(Desktop):
         time.sleep(scaled(0.5))  # lets anything opened in excess show up
         self.assertEqual(self.desktop.opened(), ["http://localhost:41823"] * 3)
         self.click(self.entry_menu()[QUIT])
-        self.assertEqual(self.desktop.wait_exit(), (0, ""))
-        self.assertEqual(self.desktop.terms(), 1)
+        self.assertEqual((*self.desktop.wait_exit(), self.desktop.terms()), (0, "", 1))  # said nothing, one SIGTERM
 
     def found_in_overview(self):  # where the shell's search shows our entry, its name typed in the overview
         def overview():
