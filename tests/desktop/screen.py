@@ -20,6 +20,10 @@ def bounds(points):
             max(y for _, y in points) - min(y for _, y in points) + 1)
 
 
+def ground(seen, box):  # what `box` is drawn on: the commonest of `seen` (its pixels' values) on its edge
+    return Counter(v for (c, r), v in seen.items() if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
+
+
 def icon_likeness(shot, box):
     """How far what stands out from the panel in `box` of the screenshot `shot` (the panel: the commonest grey on the
     box's edge) is our icon (QUILLARY_ICON) drawn on that panel at the size it stands out: 0 to 1. A pixel is the
@@ -30,16 +34,16 @@ def icon_likeness(shot, box):
     if box[2] < 1 or box[3] < 1:
         return 0
     seen = {p: sum(v[:3]) // 3 for p, v in pixels(screen.new_subpixbuf(*box)).items()}
-    ground = Counter(v for (c, r), v in seen.items() if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
+    panel = ground(seen, box)
 
     def kinds(greys, x=0, y=0):
-        return {(c + x, r + y): v > ground for (c, r), v in greys.items() if abs(v - ground) > 32}
+        return {(c + x, r + y): v > panel for (c, r), v in greys.items() if abs(v - panel) > 32}
     seen = kinds(seen)
     if not seen:
         return 0
     x, y, width, height = bounds(seen)
     icon = GdkPixbuf.Pixbuf.new_from_file_at_scale(os.environ["QUILLARY_ICON"], width, height, True)
-    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + ground * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
+    drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + panel * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
                   x + (width - icon.get_width()) // 2, y + (height - icon.get_height()) // 2)
     both = seen.keys() | drawn.keys()
     return sum(seen.get(p) == drawn.get(p) for p in both) / len(both)
@@ -60,15 +64,14 @@ def icon_contrast(shot, box):
     items); the icon's colours are those of the pixels that differ from it, each that covers a tenth of them; the
     figure is the contrast of the one that stands out most (a disc with a rim is seen by whichever of the two the
     panel leaves readable); and the ground, as #rrggbb."""
-    seen = pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box))
-    ground = Counter(bytes(v[:3]) for (c, r), v in seen.items()
-                     if c in (0, box[2] - 1) or r in (0, box[3] - 1)).most_common(1)[0][0]
-    drawn = [v[:3] for v in seen.values() if sum(abs(a - b) for a, b in zip(v[:3], ground)) > 24]
+    seen = {p: bytes(v[:3]) for p, v in pixels(GdkPixbuf.Pixbuf.new_from_file(shot).new_subpixbuf(*box)).items()}
+    under = ground(seen, box)
+    drawn = [rgb for rgb in seen.values() if sum(abs(a - b) for a, b in zip(rgb, under)) > 24]
     colours = {}
     for rgb in drawn:  # by a sixteenth of each channel
         colours.setdefault(tuple(c // 16 for c in rgb), []).append(rgb)
     main = [[sum(c) / len(group) for c in zip(*group)] for group in colours.values() if len(group) * 10 >= len(drawn)]
-    return max((contrast(luminance(rgb), luminance(ground)) for rgb in main), default=1), "#" + ground.hex()
+    return max((contrast(luminance(rgb), luminance(under)) for rgb in main), default=1), "#" + under.hex()
 
 
 def icon_windows(env):

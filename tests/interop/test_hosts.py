@@ -21,12 +21,17 @@ with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what ea
 class Host(Desktop):
     def start_host(self, name, log="w"):  # "a" for a restart
         self.protocol, manager, self.button, self.tray, command = HOSTS[name]
+        first = log == "w"
         config = os.path.join(os.path.dirname(__file__), "config", name)  # if it has settings of its own
         if os.path.isdir(config):
             shutil.copytree(config, self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
-            if manager != "-" and log.mode == "w":
+            if manager != "-" and first:
                 self.start_session(manager, log)
+            # An XEmbed tray takes its selection, and GNOME Shell its name, before
+            # they draw; a host registers with the watcher once drawn (LXQt's
+            # panel, black where no compositor runs, looks as the bare screen does).
+            bare = self.protocol != "sni" and self.screenshot("bare")
             # As in a session: the system's data (icons, plugins) after ours, and
             # the same for what the bus starts (xfconfd reads the panel's settings).
             env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share")
@@ -41,6 +46,8 @@ class Host(Desktop):
             wait_for(self.system_tray, timeout=30, what=f"{name}'s system tray on the X display")
         else:
             wait_for(lambda: self.desktop.has_owner("org.gnome.Shell"), timeout=30, what=name)
+        if first:  # a restart is waited for by what the test looks for next
+            self.settled(bare, f"{name} drawn")
         return host
 
     def start_session(self, manager, log):
@@ -55,13 +62,12 @@ class Host(Desktop):
     def system_tray(self):  # the window that holds the screen's system tray selection, or 0
         return self.x_query(lambda x: x.get_selection_owner(x.intern_atom("_NET_SYSTEM_TRAY_S0")))
 
-    def x_query(self, query):  # what `query` finds on the X display
-        from Xlib import display
-        x = display.Display(self.desktop.display)
-        try:
-            return query(x)
-        finally:
-            x.close()
+    def x_query(self, query):  # what `query` finds on the X display, over one connection for the test
+        if not hasattr(self, "x"):
+            from Xlib import display
+            self.x = display.Display(self.desktop.display)
+            self.addCleanup(self.x.close)
+        return query(self.x)
 
     def stop_host(self, host, how=signal.SIGTERM):
         if host.poll() is None:
@@ -134,12 +140,8 @@ class Host(Desktop):
 
     def test_host(self):
         name = sys.argv[1]
-        # An XEmbed tray takes its selection before it draws; a host registers
-        # with the watcher once drawn (LXQt's panel, black where no compositor
-        # runs, looks as the bare screen does).
-        bare = HOSTS[name][0] == "xembed" and self.screenshot("bare")
         panel = self.start_host(name)
-        empty = self.settled(bare, f"{name} drawn") and self.screenshot("empty")
+        empty = self.screenshot("empty")
         self.desktop.start('echo "порт 41823"; idle')
         wait_for(lambda: self.items() == 1, timeout=20, what="the item registered")
         box = self.find_item(empty)
@@ -180,9 +182,7 @@ class Host(Desktop):
         GNOME Shell's overview, opens the web interface (launched again, and by its action) and quits it."""
         name = sys.argv[1]
         self.install_desktop_entry()  # before the session starts
-        bare = self.screenshot("bare")  # the shell takes its name before it draws
         self.start_host(name)
-        self.settled(bare, f"{name} drawn")
         self.desktop.start('echo "порт 41823"; idle')
         self.desktop.open_once_port_is_known(self.desktop.launch_again)
         self.assertFalse(self.desktop.has_owner(WATCHER) or self.system_tray() or icon_windows(self.desktop.env),
