@@ -1,29 +1,11 @@
 #include "app/app_delegate.hh"
 
+#include "app/alert_text.hh"
 #include "app/texts.hh"
 
 #include <string>
 
 namespace quillary {
-
-namespace {
-
-// A NUL the server printed would end the text early on its way through the
-// desktop's C strings; it is shown as the character that stands for what
-// cannot be shown, as ill-formed bytes already are.
-std::string displayable(std::string_view text)
-{
-    std::string shown;
-    for (char c : text) {
-        if (c == '\0')
-            shown.append("\uFFFD");
-        else
-            shown.push_back(c);
-    }
-    return shown;
-}
-
-} // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::create(Platform& platform)
 {
@@ -83,7 +65,7 @@ void AppDelegate::fail(std::string_view message)
     // Set before the alert exists: the server's end, handled while the alert
     // is up, must not terminate the application a second time.
     quitting = true;
-    app.runModalAlert(kAlertHeadline, message.empty() ? std::string(kNoMessage) : displayable(message));
+    app.runModalAlert(kAlertHeadline, message.empty() ? std::string(kNoMessage) : alertText(message));
     app.terminate(ExitStatus::failure);
 }
 

@@ -136,6 +136,14 @@ protected:
     }
 };
 
+std::string repeated(std::string_view text, int times)
+{
+    std::string result;
+    while (times-- > 0)
+        result += text;
+    return result;
+}
+
 // A server that fails before its port, and the alert's text: its last lines,
 // or why it could not be started, in the words of the process layer on the
 // road it was built with.
@@ -149,6 +157,11 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
          "1\na=b c\tд"},
         {"a_message_of_one_space_is_no_empty_one", "#!/bin/sh\necho ' '\nexit 1\n", " "},
+        // Shown alike on every desktop: a NUL as U+FFFD, a line too long to
+        // read by its start and end, counted in characters.
+        {"a_nul_and_a_line_of_1001_characters",
+         "#!/bin/sh\nprintf 'a\\000b\\n'\nprintf '%01001d\\n' 0 | sed s/0/я/g\nexit 1\n",
+         "a\uFFFDb\n" + repeated("я", 499) + "…" + repeated("я", 500)},
         {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
         // The shell would clear the signal mask; grep is the server itself.
         {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",

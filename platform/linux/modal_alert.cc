@@ -7,40 +7,9 @@
 
 namespace quillary {
 
-namespace {
-
-// A line of the explanation longer than this is shown by its start and its
-// end: GTK lays out a label of hundreds of thousands of characters for
-// minutes, a terminal scrolls it away, a pipe that nobody reads yet would
-// hold the launcher up, and nobody reads such a line anyway.
-constexpr glong kLongestLineShown = 1000;
-
-std::string shortenLongLines(std::string_view text)
-{
-    std::string shown;
-    for (std::size_t start = 0;;) {
-        std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
-        glong length = g_utf8_strlen(line.data(), static_cast<gssize>(line.size()));
-        if (length <= kLongestLineShown) {
-            shown.append(line);
-        } else {
-            const char* headEnd = g_utf8_offset_to_pointer(line.data(), kLongestLineShown / 2 - 1);
-            const char* tailStart = g_utf8_offset_to_pointer(line.data(), length - kLongestLineShown / 2);
-            shown.append(line.data(), headEnd).append("…").append(tailStart, line.data() + line.size());
-        }
-        if (end == std::string_view::npos)
-            return shown;
-        shown += '\n';
-        start = end + 1;
-    }
-}
-
-} // namespace
-
 void ModalAlert::run(std::string_view headline, std::string_view explanation)
 {
-    std::string headlineText(headline), explanationText = shortenLongLines(explanation);
+    std::string headlineText(headline), explanationText(explanation);
     // The texts go to standard error first, whatever follows: where no
     // display can show the alert (or none is left to: GDK ends the process
     // when its display goes away), where GTK cannot be loaded, and where
