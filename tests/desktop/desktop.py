@@ -217,6 +217,11 @@ class Session:
                 return
         raise AssertionError("nothing was opened once the port was known")
 
+    def children(self):  # the launcher's child processes, by PID
+        tasks = f"/proc/{self.launcher.pid}/task"
+        return [int(pid) for task in os.listdir(tasks) for line in read_lines(f"{tasks}/{task}/children")
+                for pid in line.split()]
+
     def terms(self):  # how many SIGTERMs the server logged
         return read_lines(self.term_log).count("TERM")
 

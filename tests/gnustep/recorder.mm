@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include <unistd.h>
 
 @interface Recorder : NSObject
 @end
@@ -36,6 +39,11 @@ int main(int argc, char** argv)
         NSString* name = [[NSProcessInfo processInfo] processName];
         [workspace setBestApp:name inRole:nil forScheme:@"http"];
         return [[workspace getBestAppInRole:nil forScheme:@"http"] isEqual:name] ? 0 : 1;
+    }
+    // Its PID beside the log, so that the test ends this recorder and no other.
+    if (FILE* pid = std::fopen((std::string(std::getenv("RECORDER_LOG")) + ".pid").c_str(), "w")) {
+        std::fprintf(pid, "%d\n", static_cast<int>(getpid()));
+        std::fclose(pid);
     }
     [NSApp setDelegate:[[Recorder alloc] init]];
     [NSApp run];
