@@ -163,12 +163,11 @@ public:
 // once: the main queue is closed first, so that no work queued runs once the
 // end has begun, then the delegate's applicationWillTerminate (the server's
 // SIGTERM and its grace). The exit status is 1 once a failure has been asked
-// for or reported in an alert, else 0; so a failure stays the status even
-// when the user quits while its alert is up.
+// for, else 0. The controller asks for it when its alert is dismissed, and
+// an adapter lets it ask even when the end began while the alert was up (the
+// user quit from the tray meanwhile): a failure stays the status.
 class Termination {
 public:
-    // An alert is about to report a failure.
-    void failureReported() { failed_ = true; }
     void asked(ExitStatus status) { failed_ = failed_ || status == ExitStatus::failure; }
     // Begins the end: false, and nothing done, if it has begun already.
     template <typename Queue>

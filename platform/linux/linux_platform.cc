@@ -164,7 +164,8 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    termination_.failureReported();
+    // An end begun while the alert is up closes it, and the caller is back
+    // here before the process ends, to say how it ends.
     alert_.run(messageText, informativeText);
 }
 

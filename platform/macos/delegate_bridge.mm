@@ -23,6 +23,12 @@
     return controller->applicationShouldHandleReopen(flag) ? YES : NO;
 }
 
+- (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)application
+{
+    (void)application;
+    return platform->applicationShouldTerminate() ? NSTerminateNow : NSTerminateCancel;
+}
+
 - (void)applicationWillTerminate:(NSNotification*)notification
 {
     (void)notification;

@@ -35,6 +35,7 @@ public:
     void debugLog(std::string_view line) override;
 
     // Called by the Objective-C side, on the main thread.
+    bool applicationShouldTerminate();
     void applicationWillTerminate();
     void perform(MenuAction action);
 
@@ -44,6 +45,7 @@ private:
     ApplicationDelegate* delegate_ = nullptr;
     std::unique_ptr<MainQueue> mainQueue_;
     Termination termination_;
+    bool alertUp_ = false;
 };
 
 } // namespace quillary

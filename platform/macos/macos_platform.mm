@@ -59,6 +59,22 @@ int MacPlatform::run(ApplicationDelegate& delegate)
     return static_cast<int>(termination_.status());
 }
 
+bool MacPlatform::applicationShouldTerminate()
+{
+    // terminate: ends the process before the alert's caller is back to say
+    // how it ends: the alert is closed instead, and its caller ends the
+    // application itself.
+    if (!alertUp_)
+        return true;
+    [NSApp stopModal];
+    // The modal loop sees that it is stopped only after its next event:
+    // one of no meaning, where the request came from no event (a signal).
+    [NSApp postEvent:[NSEvent otherEventWithType:NSApplicationDefined location:NSMakePoint(0, 0) modifierFlags:0
+                                       timestamp:0 windowNumber:0 context:nil subtype:0 data1:0 data2:0]
+             atStart:NO];
+    return false;
+}
+
 void MacPlatform::applicationWillTerminate()
 {
     // Here from terminate as from the menu's Quit, which sends terminate:
@@ -108,12 +124,13 @@ std::unique_ptr<StatusItem> MacPlatform::makeStatusItem()
 
 void MacPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
 {
-    termination_.failureReported();
+    alertUp_ = true;
     NSAlert* alert = [[NSAlert alloc] init];
     [alert setMessageText:nsString(messageText)];
     [alert setInformativeText:nsString(informativeText)];
     [alert runModal];
     [alert release];
+    alertUp_ = false;
 }
 
 void MacPlatform::openURL(std::string_view url)

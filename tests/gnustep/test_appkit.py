@@ -3,11 +3,12 @@ what GNUstep shows no screen reader) and a server, and a recorder that NSWorkspa
 
 import os
 import shutil
+import signal
 import subprocess
 import unittest
 import urllib.request
 
-from desktop import Desktop, Session, scaled, wait_for
+from desktop import Desktop, Session, read_lines, scaled, wait_for
 
 
 class AppSession(Session):
@@ -43,7 +44,11 @@ class AppSession(Session):
         return env
 
     def close(self):
-        subprocess.run(["pkill", "-f", "^" + self.recorder])
+        try:
+            with open(self.urls + ".pid") as f:
+                os.kill(int(f.read()), signal.SIGTERM)
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # never started, or gone already
         super().close()
 
     def start(self, script):
@@ -80,8 +85,9 @@ class Launcher(Desktop):
         self.assertRegex(url, r"^http://localhost:\d+$")
         with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(url, timeout=scaled(10)) as page:
             self.assertEqual(page.status, 200)
-        started = subprocess.run(["pgrep", "-f", "-x", sample], capture_output=True, text=True).stdout.split()
-        self.assertEqual(len(started), 1, "the sample server, started once")
+        # The browser NSWorkspace started is the launcher's child too.
+        servers = [pid for pid in self.desktop.children() if self.desktop.server_path in read_lines(f"/proc/{pid}/cmdline")[0]]
+        self.assertEqual(len(servers), 1, "the server, started once")
         self.press("q")
         self.assertEqual((self.desktop.wait_exit()[0], self.said("will terminate"), self.desktop.terms()), (0, [[]], 1))
 
@@ -99,6 +105,11 @@ class Launcher(Desktop):
         subprocess.run(["xdotool", "windowfocus", "--sync", alert[-1], "key", "Return"], env=self.desktop.env, check=True)
         self.assertEqual(self.desktop.wait_exit()[0], 1)
 
+    def test_quit_while_the_alert_is_up_keeps_the_failure(self):
+        self.desktop.start("echo ошибка\nexit 1\n")
+        self.assertEqual([text for text in self.said("modal")[0] if text], ["Quillary не запустился", "ошибка"])
+        self.desktop.launcher.send_signal(signal.SIGTERM)
+        self.assertEqual(self.desktop.wait_exit()[0], 1)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
