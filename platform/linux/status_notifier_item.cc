@@ -96,11 +96,15 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesys
     if (!object_.exported())
         return;
 
-    // The number after the pid tells items of one process apart; the object
-    // paths are fixed, so one connection holds one item, and this is it.
+    // The conventional name, for hosts and tools that look items up on the
+    // bus; not the one given to the watcher (see registerWithWatcher). The
+    // number after the pid tells items of one process apart; the object paths
+    // are fixed, so one connection holds one item, and this is it. A sandbox
+    // may forbid the name, or another program with our pid (in another pid
+    // namespace) hold it: nothing depends on having it.
     std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
-    ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                              onNameAcquired, onNameLost, this, nullptr);
+    ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, nullptr,
+                                              nullptr, nullptr, nullptr);
 
     // A watcher that appears later is a tray host that started (or restarted
     // after a crash) after us: it knows nothing of us until we register again.
@@ -117,25 +121,6 @@ StatusNotifierItem::~StatusNotifierItem()
     if (ownership_)
         g_bus_unown_name(ownership_);
     g_clear_object(&connection_);
-}
-
-void StatusNotifierItem::onNameAcquired(GDBusConnection*, const char* name, gpointer self)
-{
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.serviceName_ = name;
-    item.registerWithWatcher();
-}
-
-// A sandbox may forbid the name, and in a pid namespace another program may
-// have our pid and hold it. Hosts also take an item by the connection's
-// unique name, with the same object path.
-void StatusNotifierItem::onNameLost(GDBusConnection* bus, const char*, gpointer self)
-{
-    if (!bus || g_dbus_connection_is_closed(bus))
-        return;
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.serviceName_ = g_dbus_connection_get_unique_name(bus);
-    item.registerWithWatcher();
 }
 
 void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
@@ -155,15 +140,21 @@ void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpoint
         item.onWatcher_(false);
 }
 
-// Both the name and the watcher are needed: a watcher checks that the name
-// it is given is on the bus. Whichever comes second registers.
+// The item is registered by its object path, which every host takes as that
+// path on the caller's connection, rather than by its well-known name. GNOME
+// Shell's AppIndicator extension (46) watches a name it is given: when the
+// watch first reports the name, it clears the item's Id and Menu and reads
+// them again a second later, a reading that fails on the cleared value. So
+// unless that report came before the item's properties did, it drops the
+// item: our quick item lost that race at 4 of 12 shell starts. Given a path,
+// it follows the caller's connection and reads the properties once.
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (!watcherPresent_ || serviceName_.empty())
+    if (!watcherPresent_)
         return;
     g_dbus_connection_call(connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
-                           nullptr, onRegistered, nullptr);
+                           g_variant_new("(s)", kObjectPath), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
+                           onRegistered, nullptr);
 }
 
 bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)

@@ -49,8 +49,6 @@ private:
     void setItemTitle(std::string_view title);
     GVariant* property(std::string_view name) const;
 
-    static void onNameAcquired(GDBusConnection*, const char* name, gpointer self);
-    static void onNameLost(GDBusConnection* bus, const char* name, gpointer self);
     static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, gpointer self);
     static void onWatcherVanished(GDBusConnection*, const char* name, gpointer self);
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
@@ -67,9 +65,6 @@ private:
     ExportedObject object_;
     guint ownership_ = 0;
     guint watch_ = 0;
-    // The name given to the watcher: empty until the bus has answered our
-    // request for the well-known name.
-    std::string serviceName_;
     bool watcherPresent_ = false;
     std::function<void(bool present)> onWatcher_;
     std::string iconName_;
