@@ -90,11 +90,11 @@ class Host(Desktop):
              "black", "-border", "1", "-trim", "-format", "%w %h %X %Y", "info:"], capture_output=True, text=True).stdout.split())
         return None if (w, h) == (1, 1) else (x - 1, y - 1, w, h)
 
-    def settled(self, before, what):  # what differs from `before` (or True) once the screen is steady
+    def settled(self, before, what, region="1280x800+0+0"):  # what differs from `before` (or True) once `region` is steady
         def steady():
             first = self.screenshot("a")
             time.sleep(scaled(0.5))
-            return not self.changed(first, self.screenshot("b")) and (not before or self.changed(before, first))
+            return not self.changed(first, self.screenshot("b"), region) and (not before or self.changed(before, first, region))
         return wait_for(steady, timeout=20, what=what)
 
     def find_item(self, empty, label=None):
@@ -113,10 +113,10 @@ class Host(Desktop):
     def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
         shown = self.screenshot("shown")
         self.click((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button)
-        x, y, w, h = self.settled(shown, "the menu")
+        # Under the tray, in its columns: GNOME Shell's own banners and search field, beside it, change meanwhile.
+        x, y, w, h = self.settled(shown, "the menu", re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray))
         below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # the item, pressed, is left out
-        shot = self.screenshot("menu")
-        shutil.copy(shot, os.path.join(ARTIFACTS, f"interop-{name}.png"))
+        shot = shutil.copy(self.screenshot("menu"), os.path.join(ARTIFACTS, f"interop-{name}.png"))
         return self.read(shot, (x, max(y, below), w, h - max(0, below - y)))
 
     def read(self, shot, box):
