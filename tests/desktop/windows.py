@@ -1,11 +1,6 @@
-"""GTK 3 windows for the focus tests, each logging to $FOCUSLOG when it becomes active or stops being so.
-
-    windows.py browser URL     a single-instance browser (the default http handler): a second start is forwarded to
-                               the first with its startup ID, which raises its one window with it, as browsers do
-    windows.py editor ROAD     the window the user works in; a click on it asks for a token as a shell does, and
-                               takes ROAD with it: "tray" (ProvideXdgActivationToken, then the menu's click, as GNOME's
-                               extension does, to the item of the launcher $LAUNCHER_PID), "launch" (the desktop entry
-                               $ENTRY started with startup notification), "none" (nothing)"""
+"""GTK 3 windows that log to $FOCUSLOG when they become active or stop being so. `browser URL`: a single-instance
+browser, the default http handler. `editor ROAD`: the window the user works in; a click on it asks for a token as a shell
+does and takes ROAD: "tray" (to the item of $LAUNCHER_PID), "launch" (the desktop entry $ENTRY), "none" (nothing)."""
 
 import os
 import sys
@@ -75,7 +70,6 @@ if sys.argv[1] == "browser":
         application.connect("open", browser)
         sys.exit(application.run(sys.argv[1:]))
 editor = window("editor")
-editor.connect("destroy", Gtk.main_quit)
 if sys.argv[2] != "none":  # before the entry's own handler
     editor.get_child().connect("button-press-event", road, sys.argv[2])
 editor.maximize()
