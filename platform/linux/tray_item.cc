@@ -9,7 +9,8 @@ TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesyste
                    std::filesystem::path xembedModule, ActionHandler onAction)
     : queue_(queue)
     , onAction_(std::make_shared<const ActionHandler>(std::move(onAction)))
-    , xembed_(std::move(xembedModule), [this](MenuAction action, Activation activation) { post(action, std::move(activation)); })
+    , xembed_(std::move(xembedModule),
+              [this](MenuAction action, Activation activation) { post(action, std::move(activation)); })
     , notifierItem_(connection, std::move(iconThemePath),
                     [this](MenuAction action, Activation activation) { post(action, std::move(activation)); })
 {

@@ -89,7 +89,8 @@ public:
         for (std::size_t at = 0; at <= message.size(); at += 20) {
             std::memset(piece.data.data8, 0, 20);
             std::memcpy(piece.data.data8, message.data() + at, std::min<std::size_t>(20, message.size() - at));
-            xcb_->send_event(connection_, 0, root_, XCB_EVENT_MASK_PROPERTY_CHANGE, reinterpret_cast<const char*>(&piece));
+            xcb_->send_event(connection_, 0, root_, XCB_EVENT_MASK_PROPERTY_CHANGE,
+                             reinterpret_cast<const char*>(&piece));
             piece.type = more;
         }
         // A reply, so that every piece is sent before the connection closes.
