@@ -79,7 +79,7 @@ void returnNoSuchItem(GDBusMethodInvocation* invocation, int id)
 
 const GDBusInterfaceVTable DBusMenu::kVTable{onMethodCall, onGetProperty, nullptr, {}};
 
-DBusMenu::DBusMenu(GDBusConnection* connection, std::function<void(MenuAction)> onAction)
+DBusMenu::DBusMenu(GDBusConnection* connection, ActionHandler onAction)
     : onAction_(std::move(onAction)), object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray menu")
 {
 }
@@ -150,11 +150,12 @@ void DBusMenu::handleEvent(GVariant* parameters, GDBusMethodInvocation* invocati
 {
     gint32 id;
     const char* eventId;
-    g_variant_get(parameters, "(i&svu)", &id, &eventId, nullptr, nullptr);
+    guint32 timestamp;
+    g_variant_get(parameters, "(i&svu)", &id, &eventId, nullptr, &timestamp);
     if (!layout_.contains(id))
         return returnNoSuchItem(invocation, id);
     if (MenuAction action = actionOf(id, eventId); action != MenuAction::none)
-        onAction_(action);
+        onAction_(action, timestamp);
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
@@ -165,13 +166,14 @@ void DBusMenu::handleEventGroup(GVariant* parameters, GDBusMethodInvocation* inv
     g_autoptr(GVariant) events = g_variant_get_child_value(parameters, 0);
     std::vector<int> errors;
     std::unordered_set<int> failed;
-    std::vector<MenuAction> actions;
+    std::vector<std::pair<MenuAction, guint32>> actions;
     bool anyItem = false;
     GVariantIter iter;
     g_variant_iter_init(&iter, events);
     gint32 id;
     const char* eventId;
-    while (g_variant_iter_next(&iter, "(i&svu)", &id, &eventId, nullptr, nullptr)) {
+    guint32 timestamp;
+    while (g_variant_iter_next(&iter, "(i&svu)", &id, &eventId, nullptr, &timestamp)) {
         if (!layout_.contains(id)) {
             if (failed.insert(id).second)
                 errors.push_back(id);
@@ -179,14 +181,16 @@ void DBusMenu::handleEventGroup(GVariant* parameters, GDBusMethodInvocation* inv
         }
         anyItem = true;
         MenuAction action = actionOf(id, eventId);
-        if (action != MenuAction::none && std::find(actions.begin(), actions.end(), action) == actions.end())
-            actions.push_back(action);
+        if (action != MenuAction::none && std::find_if(actions.begin(), actions.end(), [action](const auto& asked) {
+                                              return asked.first == action;
+                                          }) == actions.end())
+            actions.emplace_back(action, timestamp);
     }
     // The protocol's rule: an error only when not one of the items exists.
     if (!errors.empty() && !anyItem)
         return returnNoSuchItem(invocation, errors.front());
-    for (MenuAction action : actions)
-        onAction_(action);
+    for (auto [action, time] : actions)
+        onAction_(action, time);
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(@ai)", integerArray(errors)));
 }
 

@@ -8,6 +8,7 @@
 
 #include <gio/gio.h>
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
 
@@ -17,10 +18,13 @@ class DBusMenu {
 public:
     static constexpr const char* kObjectPath = "/MenuBar";
 
-    // Exports an empty menu at kObjectPath on `connection`. `onAction` is
-    // called with the MenuAction of a clicked item inside the host's call,
-    // before it is answered: it hands the action on, and runs nothing there.
-    DBusMenu(GDBusConnection* connection, std::function<void(MenuAction)> onAction);
+    // Called with the MenuAction of a clicked item and the click's timestamp
+    // as the host gives it (0 for none) inside the host's call, before it is
+    // answered: it hands the action on, and runs nothing there.
+    using ActionHandler = std::function<void(MenuAction action, std::uint32_t timestamp)>;
+
+    // Exports an empty menu at kObjectPath on `connection`.
+    DBusMenu(GDBusConnection* connection, ActionHandler onAction);
     DBusMenu(const DBusMenu&) = delete;
     DBusMenu& operator=(const DBusMenu&) = delete;
 
@@ -46,7 +50,7 @@ private:
                                    const char* name, GError** error, gpointer self);
     static const GDBusInterfaceVTable kVTable;
 
-    std::function<void(MenuAction)> onAction_;
+    ActionHandler onAction_;
     DBusMenuLayout layout_;
     ExportedObject object_;
 };

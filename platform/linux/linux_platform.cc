@@ -1,10 +1,13 @@
 #include "platform/linux/linux_platform.hh"
 
+#include "platform/linux/activating_application.hh"
 #include "platform/linux/menu_model.hh"
 #include "platform/linux/tray_item.hh"
+#include "platform/linux/x_startup.hh"
 #include "platform/posix/posix_process.hh"
 
 #include <string>
+#include <utility>
 
 #include <glib-unix.h>
 #include <unistd.h>
@@ -35,7 +38,7 @@ std::filesystem::path installPrefix()
 
 LinuxPlatform::LinuxPlatform()
     : prefix_(installPrefix())
-    , application_(g_application_new(QUILLARY_APP_ID, G_APPLICATION_DEFAULT_FLAGS))
+    , application_(activatingApplicationNew(QUILLARY_APP_ID, onEmit, this))
     , alert_(prefix_ / kAlertModule)
 {
     // The name the desktop, the window system and screen readers know us by.
@@ -86,14 +89,22 @@ void LinuxPlatform::onStartup(GApplication* application, gpointer self)
     g_action_map_add_action_entries(G_ACTION_MAP(application), actions, G_N_ELEMENTS(actions), self);
 }
 
+void LinuxPlatform::onEmit(Activation activation, gpointer self)
+{
+    static_cast<LinuxPlatform*>(self)->emitted_ = std::move(activation);
+}
+
+// Activated over D-Bus (the desktop entry's action, a global menu), with
+// the activation in the call's platform data; or by the launcher itself.
 void LinuxPlatform::onOpen(GSimpleAction*, GVariant*, gpointer self)
 {
-    static_cast<LinuxPlatform*>(self)->perform(MenuAction::openUI);
+    auto* platform = static_cast<LinuxPlatform*>(self);
+    platform->perform(MenuAction::openUI, std::exchange(platform->emitted_, {}));
 }
 
 void LinuxPlatform::onQuit(GSimpleAction*, GVariant*, gpointer self)
 {
-    static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate);
+    static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate, {});
 }
 
 void LinuxPlatform::onActivate(GApplication*, gpointer self)
@@ -105,10 +116,30 @@ void LinuxPlatform::onActivate(GApplication*, gpointer self)
     // executable started again, or the desktop entry clicked: a reopen.
     if (!platform->launched_) {
         platform->launched_ = true;
+        // Started from a desktop entry that asks for startup notification,
+        // the launcher is the one to end it: it shows no window, whose
+        // mapping would. A token is for a window of this process, and there
+        // is none, so it goes to no browser either.
+        endStartup(launchToken());
         platform->delegate_->applicationDidFinishLaunching();
     } else {
-        platform->delegate_->applicationShouldHandleReopen(false);
+        platform->reopen(std::exchange(platform->emitted_, {}));
     }
+}
+
+void LinuxPlatform::reopen(Activation activation)
+{
+    current_ = std::move(activation);
+    delegate_->applicationShouldHandleReopen(false);
+    dropActivation();
+}
+
+// What the request did not hand to a browser (it opened nothing: the port
+// is not known yet): a startup sequence that a second launch or a tray host
+// began is ended here, as no browser will end it.
+void LinuxPlatform::dropActivation()
+{
+    endStartup(std::exchange(current_, {}).token);
 }
 
 gboolean LinuxPlatform::onSignal(gpointer self)
@@ -117,10 +148,13 @@ gboolean LinuxPlatform::onSignal(gpointer self)
     return G_SOURCE_CONTINUE;
 }
 
-void LinuxPlatform::perform(MenuAction action)
+void LinuxPlatform::perform(MenuAction action, Activation activation)
 {
-    if (!termination_.begun())
-        performMenuAction(action, *delegate_, *this);
+    if (termination_.begun())
+        return;
+    current_ = std::move(activation);
+    performMenuAction(action, *delegate_, *this);
+    dropActivation();
 }
 
 void LinuxPlatform::terminate(ExitStatus status)
@@ -159,7 +193,9 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
     if (!bus_)
         return std::make_unique<NoStatusItem>();
     return std::make_unique<TrayItem>(bus_, queue_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
-                                      [this](MenuAction action) { perform(action); });
+                                      [this](MenuAction action, Activation activation) {
+                                          perform(action, std::move(activation));
+                                      });
 }
 
 void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view informativeText)
@@ -171,10 +207,17 @@ void LinuxPlatform::runModalAlert(std::string_view messageText, std::string_view
 
 void LinuxPlatform::openURL(std::string_view url)
 {
+    // The activation of the request is used once. Where the desktop gave no
+    // token, an X11 desktop still lets in a window whose startup ID is timed
+    // after the user's last interaction elsewhere: the click's time, or now.
+    Activation activation = std::exchange(current_, {});
+    if (activation.token.empty() && isX11Session())
+        activation.token = startupIdAt(activation.userTime);
+    g_autoptr(GAppLaunchContext) context = launchContext(activation.token);
     // The browser's start is not waited for, and its failure (no browser at
     // all, say) is not the launcher's to report.
     g_app_info_launch_default_for_uri_async(
-        std::string(url).c_str(), nullptr, nullptr,
+        std::string(url).c_str(), context, nullptr,
         [](GObject*, GAsyncResult* result, gpointer) {
             g_autoptr(GError) error = nullptr;
             g_app_info_launch_default_for_uri_finish(result, &error);

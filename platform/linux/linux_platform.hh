@@ -3,6 +3,7 @@
 // icon in an XEmbed tray.
 #pragma once
 
+#include "platform/linux/activation.hh"
 #include "platform/linux/bus_guard.hh"
 #include "platform/linux/main_queue.hh"
 #include "platform/linux/modal_alert.hh"
@@ -44,7 +45,12 @@ private:
     static void onOpen(GSimpleAction*, GVariant*, gpointer self);
     static void onQuit(GSimpleAction*, GVariant*, gpointer self);
     static gboolean onSignal(gpointer self);
-    void perform(MenuAction action);
+    static void onEmit(Activation activation, gpointer self);
+    // Does what the user asked for, with the activation that came with it,
+    // which openURL takes for the browser.
+    void perform(MenuAction action, Activation activation);
+    void reopen(Activation activation);
+    void dropActivation();
 
     // The directory the launcher's files are installed under: the parent of
     // the executable's own directory.
@@ -55,6 +61,10 @@ private:
     ApplicationDelegate* delegate_ = nullptr;
     MainQueue queue_;
     bool launched_ = false;
+    // What came with the call from another process being emitted now.
+    Activation emitted_;
+    // What came with the request being performed now, until openURL uses it.
+    Activation current_;
     Termination termination_;
     GMenu* menubar_ = nullptr;
     guint menubarExport_ = 0;

@@ -44,6 +44,7 @@ constexpr const char* kIntrospection = R"xml(
     <method name="Activate"><arg name="x" type="i"/><arg name="y" type="i"/></method>
     <method name="SecondaryActivate"><arg name="x" type="i"/><arg name="y" type="i"/></method>
     <method name="Scroll"><arg name="delta" type="i"/><arg name="orientation" type="s"/></method>
+    <method name="ProvideXdgActivationToken"><arg name="token" type="s"/></method>
     <signal name="NewTitle"/>
     <signal name="NewIcon"/>
     <signal name="NewAttentionIcon"/>
@@ -87,10 +88,11 @@ void onRegistered(GObject* bus, GAsyncResult* result, gpointer)
 const GDBusInterfaceVTable StatusNotifierItem::kVTable{onMethodCall, onGetProperty, nullptr, {}};
 
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
-                                       std::function<void(MenuAction)> onAction)
+                                       std::function<void(MenuAction, Activation)> onAction)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
     , iconThemeDirectory_(std::move(iconThemePath))
-    , menu_(connection, std::move(onAction))
+    , onAction_(std::move(onAction))
+    , menu_(connection, [this](MenuAction action, std::uint32_t timestamp) { act(action, timestamp); })
     , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray item")
 {
     if (!object_.exported())
@@ -121,6 +123,11 @@ StatusNotifierItem::~StatusNotifierItem()
     if (ownership_)
         g_bus_unown_name(ownership_);
     g_clear_object(&connection_);
+}
+
+void StatusNotifierItem::act(MenuAction action, std::uint32_t timestamp)
+{
+    onAction_(action, {action == MenuAction::openUI ? token_.take() : std::string(), timestamp});
 }
 
 void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
@@ -247,8 +254,15 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 // to change either, but is accepted, since a refusal would only put one line
 // per wheel step into the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                      const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
+                                      const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                                      gpointer self)
 {
+    if (std::string_view(method) == "ProvideXdgActivationToken") {
+        const char* token;
+        g_variant_get(parameters, "(&s)", &token);
+        static_cast<StatusNotifierItem*>(self)->token_.keep(token);
+        return g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
     if (std::string_view(method) == "Scroll")
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "platform/linux/dbus_menu.hh"
+#include "platform/linux/activation.hh"
 #include "platform/linux/exported_object.hh"
+#include "platform/linux/kept_token.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
@@ -27,10 +29,12 @@ public:
 
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the
-    // host, which looks the icon up there by name. `onAction`: as for DBusMenu,
-    // called inside the host's call when a menu item is clicked.
+    // host, which looks the icon up there by name. `onAction`: called inside
+    // the host's call with the MenuAction it asks for (a menu item clicked),
+    // and the user's activation that came with it; it hands both on, and
+    // runs nothing there.
     StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
-                       std::function<void(MenuAction)> onAction);
+                       std::function<void(MenuAction, Activation)> onAction);
     ~StatusNotifierItem(); // unexports everything, stops watching, releases the bus name
     StatusNotifierItem(const StatusNotifierItem&) = delete;
     StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
@@ -45,6 +49,9 @@ public:
     void setWatcherHandler(std::function<void(bool present)> handler) { onWatcher_ = std::move(handler); }
 
 private:
+    // Asks for `action` with what the host gave for it: the click's
+    // timestamp, and for an open the token kept, used up.
+    void act(MenuAction action, std::uint32_t timestamp);
     void registerWithWatcher();
     void setItemTitle(std::string_view title);
     GVariant* property(std::string_view name) const;
@@ -60,6 +67,8 @@ private:
 
     GDBusConnection* connection_;
     std::filesystem::path iconThemeDirectory_;
+    std::function<void(MenuAction, Activation)> onAction_;
+    KeptToken token_;
     DBusMenu menu_;
     // Gone before the menu it names.
     ExportedObject object_;

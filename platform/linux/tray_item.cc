@@ -6,11 +6,13 @@
 namespace quillary {
 
 TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesystem::path iconThemePath,
-                   std::filesystem::path xembedModule, std::function<void(MenuAction)> onAction)
+                   std::filesystem::path xembedModule, ActionHandler onAction)
     : queue_(queue)
-    , onAction_(std::make_shared<const std::function<void(MenuAction)>>(std::move(onAction)))
-    , xembed_(std::move(xembedModule), [this](MenuAction action) { post(action); })
-    , notifierItem_(connection, std::move(iconThemePath), [this](MenuAction action) { post(action); })
+    , onAction_(std::make_shared<const ActionHandler>(std::move(onAction)))
+    , xembed_(std::move(xembedModule),
+              [this](MenuAction action, Activation activation) { post(action, std::move(activation)); })
+    , notifierItem_(connection, std::move(iconThemePath),
+                    [this](MenuAction action, Activation activation) { post(action, std::move(activation)); })
 {
     // A watcher is asked first: its hosts draw the item without the launcher
     // loading anything. The X tray is looked for (and waited for) only while
@@ -28,12 +30,12 @@ TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesyste
 // GTK's: "quit" keeps the main thread for up to the shutdown grace, and a
 // host waiting for its reply meanwhile would time out and might take the
 // item for dead.
-void TrayItem::post(MenuAction action)
+void TrayItem::post(MenuAction action, Activation activation)
 {
-    queue_.async([onAction = std::weak_ptr(onAction_), action] {
+    queue_.async([onAction = std::weak_ptr(onAction_), action, activation = std::move(activation)] {
         // Held for the call: the action may well destroy the item.
         if (auto handler = onAction.lock())
-            (*handler)(action);
+            (*handler)(action, activation);
     });
 }
 

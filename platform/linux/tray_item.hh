@@ -21,21 +21,23 @@ public:
     // `iconThemePath` as for StatusNotifierItem; `xembedModule`: the XEmbed
     // module's file, opened only when its tray is the only one. `onAction`
     // runs through `queue` with the MenuAction of a menu entry clicked, in
-    // either menu, and only while this item lives.
+    // either menu, and the user's activation that came with the click, and
+    // only while this item lives.
+    using ActionHandler = std::function<void(MenuAction, Activation)>;
     TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesystem::path iconThemePath,
-             std::filesystem::path xembedModule, std::function<void(MenuAction)> onAction);
+             std::filesystem::path xembedModule, ActionHandler onAction);
 
     bool setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription) override;
     void setTitle(std::string_view title) override;
     void setMenu(Menu menu) override;
 
 private:
-    void post(MenuAction action);
+    void post(MenuAction action, Activation activation);
 
     MainQueue& queue_;
     // Shared with the clicks queued, which run it only while the item still
     // exists.
-    std::shared_ptr<const std::function<void(MenuAction)>> onAction_;
+    std::shared_ptr<const ActionHandler> onAction_;
     // Declared before the notifier item, destroyed after it: that item's
     // watcher handler uses it.
     XEmbedItem xembed_;

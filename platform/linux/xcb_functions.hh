@@ -18,7 +18,7 @@ namespace quillary {
     F(get_selection_owner_reply) F(change_window_attributes) F(get_property) F(get_property_reply)                    \
     F(get_property_value) F(get_property_value_length) F(create_window) F(destroy_window) F(change_property)          \
     F(send_event) F(create_colormap) F(free_colormap) F(create_gc) F(free_gc) F(clear_area) F(get_image)              \
-    F(get_image_reply) F(get_image_data) F(get_image_data_length) F(put_image)
+    F(get_image_reply) F(get_image_data) F(get_image_data_length) F(put_image) F(wait_for_event)
 
 struct XcbFunctions {
 #define QUILLARY_XCB_MEMBER(name) decltype(&xcb_##name) name = nullptr;

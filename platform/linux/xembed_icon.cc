@@ -33,7 +33,7 @@ uint32_t over(uint32_t pixel, uint32_t under)
 
 } // namespace
 
-XEmbedIcon::XEmbedIcon(XTray& tray, std::string title, std::function<void(int, int)> onClick)
+XEmbedIcon::XEmbedIcon(XTray& tray, std::string title, std::function<void(int, int, std::uint32_t)> onClick)
     : tray_(tray), xcb_(tray.xcb()), title_(std::move(title)), onClick_(std::move(onClick))
 {
 }
@@ -173,7 +173,7 @@ void XEmbedIcon::handle(const xcb_generic_event_t& event)
         const auto& released = reinterpret_cast<const xcb_button_release_event_t&>(event);
         if (released.event == window_ && (released.detail == 1 || released.detail == 3) && released.event_x >= 0 &&
             released.event_y >= 0 && released.event_x < width_ && released.event_y < height_)
-            onClick_(released.root_x, released.root_y);
+            onClick_(released.root_x, released.root_y, released.time);
         break;
     }
     default:

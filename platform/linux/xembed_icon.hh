@@ -18,9 +18,9 @@ namespace quillary {
 
 class XEmbedIcon {
 public:
-    // `onClick` with the pointer's place on the screen when the icon is
-    // clicked, with the left button or the right.
-    XEmbedIcon(XTray& tray, std::string title, std::function<void(int x, int y)> onClick);
+    // `onClick` with the pointer's place on the screen and the X server's
+    // time when the icon is clicked, with the left button or the right.
+    XEmbedIcon(XTray& tray, std::string title, std::function<void(int x, int y, std::uint32_t time)> onClick);
     ~XEmbedIcon(); // takes the icon out of the tray
     XEmbedIcon(const XEmbedIcon&) = delete;
     XEmbedIcon& operator=(const XEmbedIcon&) = delete;
@@ -44,7 +44,7 @@ private:
     XTray& tray_;
     const XcbFunctions& xcb_;
     std::string title_;
-    std::function<void(int, int)> onClick_;
+    std::function<void(int, int, std::uint32_t)> onClick_;
     xcb_window_t window_ = XCB_WINDOW_NONE;
     xcb_gcontext_t gc_ = 0;
     xcb_colormap_t colormap_ = 0;

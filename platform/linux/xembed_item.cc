@@ -7,7 +7,7 @@
 
 namespace quillary {
 
-XEmbedItem::XEmbedItem(std::filesystem::path module, std::function<void(MenuAction)> onAction)
+XEmbedItem::XEmbedItem(std::filesystem::path module, std::function<void(MenuAction, Activation)> onAction)
     : modulePath_(std::move(module)), onAction_(std::move(onAction))
 {
 }
@@ -54,7 +54,8 @@ void XEmbedItem::onManager(xcb_window_t manager)
         return;
     }
     if (!icon_)
-        icon_ = std::make_unique<XEmbedIcon>(*tray_, title_, [this](int x, int y) { popUp(x, y); });
+        icon_ = std::make_unique<XEmbedIcon>(*tray_, title_,
+                                              [this](int x, int y, std::uint32_t time) { popUp(x, y, time); });
     icon_->dock(manager);
 }
 
@@ -65,10 +66,10 @@ void XEmbedItem::onLost()
 {
     g_message("The X display of the tray went away");
     if (icon_)
-        onAction_(MenuAction::terminate);
+        onAction_(MenuAction::terminate, {});
 }
 
-void XEmbedItem::popUp(int x, int y)
+void XEmbedItem::popUp(int x, int y, std::uint32_t time)
 {
     if (!module_)
         module_ = g_module_open(modulePath_.c_str(), G_MODULE_BIND_LOCAL);
@@ -80,13 +81,13 @@ void XEmbedItem::popUp(int x, int y)
     std::vector<const char*> labels;
     for (const auto& [title, action] : entries_)
         labels.push_back(title.empty() ? nullptr : title.c_str());
-    auto chosen = [](int index, void* self) {
+    auto chosen = [](int index, std::uint32_t time, void* self) {
         auto& item = *static_cast<XEmbedItem*>(self);
-        item.onAction_(item.entries_[static_cast<std::size_t>(index)].second);
+        item.onAction_(item.entries_[static_cast<std::size_t>(index)].second, {{}, time});
     };
-    auto lost = [](void* self) { static_cast<XEmbedItem*>(self)->onAction_(MenuAction::terminate); };
+    auto lost = [](void* self) { static_cast<XEmbedItem*>(self)->onAction_(MenuAction::terminate, {}); };
     if (reinterpret_cast<QuillaryXEmbedMenuPopUp>(popUpMenu)(labels.data(), static_cast<int>(labels.size()), x, y,
-                                                              chosen, lost, this) != 0)
+                                                              time, chosen, lost, this) != 0)
         g_message("No menu for the X tray's icon: GTK cannot be initialised");
 }
 

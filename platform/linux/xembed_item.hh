@@ -5,6 +5,7 @@
 // opened never maps GTK.
 #pragma once
 
+#include "platform/linux/activation.hh"
 #include "platform/linux/x_tray.hh"
 #include "platform/linux/xembed_icon.hh"
 #include "platform/platform.hh"
@@ -22,11 +23,11 @@ namespace quillary {
 class XEmbedItem final {
 public:
     // `module`: the XEmbed module's file. `onAction`: called with the
-    // MenuAction of a chosen menu entry inside GTK's signal of the choice,
-    // and with MenuAction::terminate when the display of a docked icon is
-    // lost (the session is over): it hands the action on, and runs nothing
-    // there.
-    XEmbedItem(std::filesystem::path module, std::function<void(MenuAction)> onAction);
+    // MenuAction of a chosen menu entry inside GTK's signal of the choice
+    // (with the time of the click that chose it), and with
+    // MenuAction::terminate when the display of a docked icon is lost (the
+    // session is over): it hands the action on, and runs nothing there.
+    XEmbedItem(std::filesystem::path module, std::function<void(MenuAction, Activation)> onAction);
     ~XEmbedItem(); // takes the icon out of the tray; the module stays loaded
     XEmbedItem(const XEmbedItem&) = delete;
     XEmbedItem& operator=(const XEmbedItem&) = delete;
@@ -42,10 +43,10 @@ public:
 private:
     void onManager(xcb_window_t manager);
     void onLost();
-    void popUp(int x, int y);
+    void popUp(int x, int y, std::uint32_t time);
 
     std::filesystem::path modulePath_;
-    std::function<void(MenuAction)> onAction_;
+    std::function<void(MenuAction, Activation)> onAction_;
     GModule* module_ = nullptr;
     std::unique_ptr<XTray> tray_;
     // From the first docking on: its display's loss ends the launcher.

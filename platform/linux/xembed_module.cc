@@ -60,10 +60,16 @@ bool initialiseGtk()
     return initialised;
 }
 
+guint32 popUpTime = GDK_CURRENT_TIME;
+
+// The time of the event that chose the entry, the user's last interaction:
+// the browser is let in front by it. Without one, the click that opened the
+// menu.
 void onActivate(GtkMenuItem*, gpointer index)
 {
+    guint32 time = gtk_get_current_event_time();
     if (onChosen)
-        onChosen(GPOINTER_TO_INT(index), callbackData);
+        onChosen(GPOINTER_TO_INT(index), time != GDK_CURRENT_TIME ? time : popUpTime, callbackData);
 }
 
 GtkWidget* menuOf(const char* const* labels, int count)
@@ -83,7 +89,7 @@ GtkWidget* menuOf(const char* const* labels, int count)
 
 extern "C" {
 
-G_MODULE_EXPORT int quillary_xembed_menu_pop_up(const char* const* labels, int count, int x, int y,
+G_MODULE_EXPORT int quillary_xembed_menu_pop_up(const char* const* labels, int count, int x, int y, uint32_t time,
                                                 QuillaryXEmbedChosen chosen, QuillaryXEmbedLost lost, void* data)
 {
     static const bool initialised = initialiseGtk();
@@ -92,13 +98,15 @@ G_MODULE_EXPORT int quillary_xembed_menu_pop_up(const char* const* labels, int c
     onChosen = chosen;
     onLost = lost;
     callbackData = data;
+    popUpTime = time;
     if (menu)
         gtk_widget_destroy(menu);
     menu = menuOf(labels, count);
     // The click that opens it happened on another connection, GTK's menu
     // needs one of its own: the same click, on the screen (the icon is no
     // GTK window), with the pointer that made it. GTK turns the menu round
-    // where the screen ends.
+    // where the screen ends. Its grab is taken now: a time of the click
+    // would be refused by a server that has seen a grab since.
     g_autoptr(GdkEvent) click = gdk_event_new(GDK_BUTTON_RELEASE);
     click->button.window = GDK_WINDOW(g_object_ref(gdk_get_default_root_window()));
     click->button.time = GDK_CURRENT_TIME;

@@ -182,8 +182,8 @@ class Session:
             wait_for(lambda: self.has_owner(APP_ID), what="the launcher on the bus")
         return self.launcher
 
-    def launch_again(self, args=()):  # as a click on its desktop entry does
-        return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=self.env,
+    def launch_again(self, args=(), env=None):  # as a click on its desktop entry does
+        return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=dict(self.env, **(env or {})),
                               capture_output=True, timeout=scaled(10)).returncode
 
     def wait_exit(self, timeout=10.0):
@@ -250,12 +250,15 @@ class Session:
         reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
         return reply.unpack() if reply else ()
 
-    def tray_click(self, entry):
+    def tray_click(self, entry, token=None):  # with a token handed over first, as GNOME's extension does
+        if token:
+            self.tray_call("ProvideXdgActivationToken", "(s)", token, path="/StatusNotifierItem",
+                           interface="org.kde.StatusNotifierItem")
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
-    def activate_action(self, name):
-        self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "Activate",
-                  GLib.Variant("(sava{sv})", (name, [], {})))
+    def activate_action(self, name, token=None):  # with a token in the platform data, as GTK sends it
+        self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "Activate", GLib.Variant(
+            "(sava{sv})", (name, [], {"activation-token": GLib.Variant("s", token)} if token else {})))
 
 
 class Desktop(unittest.TestCase):  # a test with a session of its own in self.desktop

@@ -107,6 +107,50 @@ class Open(Desktop):
 
 
 
+class Activation(Desktop):
+    def test_each_open_hands_the_browser_its_own_activation_once(self):
+        """What reaches the browser's environment by each road, where no X display is (test_focus.py: what it makes
+        of it). The launcher's own token is for its own start, and never the browser's."""
+        desktop = self.desktop
+        desktop.set_browser(f"/bin/sh -c 'echo \"$XDG_ACTIVATION_TOKEN|$DESKTOP_STARTUP_ID\" >> {desktop.urls}' b %u")
+        desktop.start('echo "порт 4242"; idle', env={"DISPLAY": "", "XDG_ACTIVATION_TOKEN": "own", "DESKTOP_STARTUP_ID": "own"})
+        desktop.open_once_port_is_known(lambda: desktop.activate_action("open"))
+        provide = lambda token: desktop.tray_call("ProvideXdgActivationToken", "(s)", token, path="/StatusNotifierItem",
+                                                  interface="org.kde.StatusNotifierItem")
+        rows = [("no token: neither variable", lambda: desktop.activate_action("open"), "|"),
+                ("an action's token", lambda: desktop.activate_action("open", "a"), "a|a"),
+                ("a second launch's token, on the bus", lambda: desktop.launch_again(env={"XDG_ACTIVATION_TOKEN": "t"}), "t|t"),
+                ("a second launch's startup ID", lambda: desktop.launch_again(env={"DESKTOP_STARTUP_ID": "s"}), "s|s"),
+                ("the tray host's latest token", lambda: (provide("old"), desktop.tray_click(OPEN, "k")), "k|k"),
+                ("the tray's next open: its token used", lambda: desktop.tray_click(OPEN), "|"),
+                ("a token is kept 30 s, no longer", lambda: (provide("late"), time.sleep(31), desktop.tray_click(OPEN)), "|")]
+        time.sleep(scaled(0.3))  # lets anything opened in excess show up
+        for what, road, expected in rows:
+            with self.subTest(what):
+                os.unlink(desktop.urls)
+                road()
+                self.assertEqual(wait_for(desktop.opened, what="an open"), [expected])
+
+    def test_on_x11_every_startup_sequence_given_ends(self):
+        """The launcher's own, and a second launch's that opened nothing (no port yet): no busy cursor is left."""
+        from Xlib import X, display
+        x = display.Display(self.desktop.display)
+        self.addCleanup(x.close)
+        x.screen().root.change_attributes(event_mask=X.PropertyChangeMask)  # where startup messages go
+        x.sync()
+        self.desktop.start("idle", env={"DESKTOP_STARTUP_ID": "own_TIME1"})
+        self.assertEqual(self.desktop.launch_again(env={"DESKTOP_STARTUP_ID": 'a "quoted" one'}), 0)
+        sent = []
+
+        def removed():  # the startup messages sent so far
+            while x.pending_events():
+                event = x.next_event()
+                sent.append(bytes(event.data[1]) if event.type == X.ClientMessage else b"")
+            return [m.decode() for m in b"".join(sent).split(b"\0") if m]
+        self.assertEqual(wait_for(lambda: len(removed()) == 2 and removed()),
+                         ['remove: ID="own_TIME1"', r'remove: ID="a \"quoted\" one"'])
+
+
 CHROMIUM = ("chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
             "--disable-component-update --disable-sync --disable-quic --window-size=1024,768")
 

@@ -13,9 +13,9 @@ ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
 class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-SPI keeps its first bus
-    def start_tray(self):
+    def start_tray(self, dock="false"):  # "true" where a window manager would place it anywhere else
         tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
-                                 "--height", str(ICON_SIZE), "--SetDockType", "false"], env=self.desktop.env)
+                                 "--height", str(ICON_SIZE), "--SetDockType", dock], env=self.desktop.env)
         self.addCleanup(tray.wait)
         self.addCleanup(tray.terminate)
         return tray
