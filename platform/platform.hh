@@ -17,8 +17,8 @@
 
 namespace quillary {
 
-// What a menu item does when chosen. `openUI` goes to the controller,
-// `terminate` to the application, which ends through its one termination path.
+// What a menu item does when chosen: `openUI` is the delegate's openUI,
+// `terminate` the application's end through its one termination path.
 enum class MenuAction { none, openUI, terminate };
 
 struct MenuItem {
@@ -187,20 +187,5 @@ private:
     bool failed_ = false;
     bool begun_ = false;
 };
-
-// What a chosen menu item does, in whichever menu it was chosen.
-inline void performMenuAction(MenuAction action, ApplicationDelegate& delegate, Platform& platform)
-{
-    switch (action) {
-    case MenuAction::openUI:
-        delegate.openUI();
-        break;
-    case MenuAction::terminate:
-        platform.terminate(ExitStatus::success);
-        break;
-    case MenuAction::none:
-        break;
-    }
-}
 
 } // namespace quillary

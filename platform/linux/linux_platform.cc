@@ -89,22 +89,45 @@ void LinuxPlatform::onStartup(GApplication* application, gpointer self)
     g_action_map_add_action_entries(G_ACTION_MAP(application), actions, G_N_ELEMENTS(actions), self);
 }
 
+// Around a call from another process: before it with the activation in its
+// platform data, after it with none.
 void LinuxPlatform::onEmit(Activation activation, gpointer self)
 {
-    static_cast<LinuxPlatform*>(self)->emitted_ = std::move(activation);
+    auto* platform = static_cast<LinuxPlatform*>(self);
+    platform->dropActivation();
+    platform->activation_ = std::move(activation);
 }
 
-// Activated over D-Bus (the desktop entry's action, a global menu), with
-// the activation in the call's platform data; or by the launcher itself.
+// The launcher's two commands are the application's actions, app.open and
+// app.quit. The main menu and the desktop entry's actions activate them over
+// D-Bus; every other road (the tray's menus, a click on its item, a signal)
+// activates the same ones here, with the activation that came with it. So
+// a command, its activation and its refusal once the end has begun (the
+// actions are disabled then) are in one place.
+void LinuxPlatform::activate(MenuAction action, Activation activation)
+{
+    dropActivation();
+    activation_ = std::move(activation);
+    g_action_group_activate_action(G_ACTION_GROUP(application_), actionName(action), nullptr);
+    dropActivation();
+}
+
+void LinuxPlatform::enableCommands(bool enabled)
+{
+    for (MenuAction action : {MenuAction::openUI, MenuAction::terminate}) {
+        GAction* command = g_action_map_lookup_action(G_ACTION_MAP(application_), actionName(action));
+        g_simple_action_set_enabled(G_SIMPLE_ACTION(command), enabled);
+    }
+}
+
 void LinuxPlatform::onOpen(GSimpleAction*, GVariant*, gpointer self)
 {
-    auto* platform = static_cast<LinuxPlatform*>(self);
-    platform->perform(MenuAction::openUI, std::exchange(platform->emitted_, {}));
+    static_cast<LinuxPlatform*>(self)->delegate_->openUI();
 }
 
 void LinuxPlatform::onQuit(GSimpleAction*, GVariant*, gpointer self)
 {
-    static_cast<LinuxPlatform*>(self)->perform(MenuAction::terminate, {});
+    static_cast<LinuxPlatform*>(self)->terminate(ExitStatus::success);
 }
 
 void LinuxPlatform::onActivate(GApplication*, gpointer self)
@@ -123,38 +146,23 @@ void LinuxPlatform::onActivate(GApplication*, gpointer self)
         endStartup(launchToken());
         platform->delegate_->applicationDidFinishLaunching();
     } else {
-        platform->reopen(std::exchange(platform->emitted_, {}));
+        // With the activation of the second launch, from its platform data.
+        platform->delegate_->applicationShouldHandleReopen(false);
     }
 }
 
-void LinuxPlatform::reopen(Activation activation)
-{
-    current_ = std::move(activation);
-    delegate_->applicationShouldHandleReopen(false);
-    dropActivation();
-}
-
 // What the request did not hand to a browser (it opened nothing: the port
-// is not known yet): a startup sequence that a second launch or a tray host
-// began is ended here, as no browser will end it.
+// is not known yet, or the end had begun): a startup sequence that a second
+// launch or a tray host began is ended here, as no browser will end it.
 void LinuxPlatform::dropActivation()
 {
-    endStartup(std::exchange(current_, {}).token);
+    endStartup(std::exchange(activation_, {}).token);
 }
 
 gboolean LinuxPlatform::onSignal(gpointer self)
 {
-    static_cast<LinuxPlatform*>(self)->terminate(ExitStatus::success);
+    static_cast<LinuxPlatform*>(self)->activate(MenuAction::terminate, {});
     return G_SOURCE_CONTINUE;
-}
-
-void LinuxPlatform::perform(MenuAction action, Activation activation)
-{
-    if (termination_.begun())
-        return;
-    current_ = std::move(activation);
-    performMenuAction(action, *delegate_, *this);
-    dropActivation();
 }
 
 void LinuxPlatform::terminate(ExitStatus status)
@@ -162,6 +170,7 @@ void LinuxPlatform::terminate(ExitStatus status)
     termination_.asked(status);
     if (!termination_.begin(queue_, *delegate_))
         return;
+    enableCommands(false);
     alert_.close();
     g_application_quit(application_);
 }
@@ -194,7 +203,7 @@ std::unique_ptr<StatusItem> LinuxPlatform::makeStatusItem()
         return std::make_unique<NoStatusItem>();
     return std::make_unique<TrayItem>(bus_, queue_, prefix_ / kIconThemeDir, prefix_ / kXEmbedModule,
                                       [this](MenuAction action, Activation activation) {
-                                          perform(action, std::move(activation));
+                                          activate(action, std::move(activation));
                                       });
 }
 
@@ -210,7 +219,7 @@ void LinuxPlatform::openURL(std::string_view url)
     // The activation of the request is used once. Where the desktop gave no
     // token, an X11 desktop still lets in a window whose startup ID is timed
     // after the user's last interaction elsewhere: the click's time, or now.
-    Activation activation = std::exchange(current_, {});
+    Activation activation = std::exchange(activation_, {});
     if (activation.token.empty() && isX11Session())
         activation.token = startupIdAt(activation.userTime);
     g_autoptr(GAppLaunchContext) context = launchContext(activation.token);

@@ -46,10 +46,9 @@ private:
     static void onQuit(GSimpleAction*, GVariant*, gpointer self);
     static gboolean onSignal(gpointer self);
     static void onEmit(Activation activation, gpointer self);
-    // Does what the user asked for, with the activation that came with it,
-    // which openURL takes for the browser.
-    void perform(MenuAction action, Activation activation);
-    void reopen(Activation activation);
+    // Every road's way to the two commands; see the definition.
+    void activate(MenuAction action, Activation activation);
+    void enableCommands(bool enabled);
     void dropActivation();
 
     // The directory the launcher's files are installed under: the parent of
@@ -61,10 +60,9 @@ private:
     ApplicationDelegate* delegate_ = nullptr;
     MainQueue queue_;
     bool launched_ = false;
-    // What came with the call from another process being emitted now.
-    Activation emitted_;
-    // What came with the request being performed now, until openURL uses it.
-    Activation current_;
+    // What came with the request under way (a call from another process, a
+    // tray click), until openURL takes it for the browser.
+    Activation activation_;
     Termination termination_;
     GMenu* menubar_ = nullptr;
     guint menubarExport_ = 0;

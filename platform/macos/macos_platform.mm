@@ -88,8 +88,18 @@ void MacPlatform::applicationWillTerminate()
 
 void MacPlatform::perform(MenuAction action)
 {
-    if (!termination_.begun())
-        performMenuAction(action, *delegate_, *this);
+    if (termination_.begun())
+        return;
+    switch (action) {
+    case MenuAction::openUI:
+        delegate_->openUI();
+        break;
+    case MenuAction::terminate:
+        terminate(ExitStatus::success);
+        break;
+    case MenuAction::none:
+        break;
+    }
 }
 
 void MacPlatform::terminate(ExitStatus status)
