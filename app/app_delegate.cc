@@ -51,7 +51,9 @@ void AppDelegate::openUI()
     // the request is not remembered.
     if (!port)
         return;
-    app.openURL(std::string(kWebAddressPrefix) + std::to_string(*port));
+    std::string url = std::string(kWebAddressPrefix) + std::to_string(*port);
+    app.debugLog("opening " + url);
+    app.openURL(url);
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/)

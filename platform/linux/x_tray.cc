@@ -120,6 +120,7 @@ void XTray::dispatch()
     }
     dispatching_ = false;
     if (xcb_->connection_has_error(connection_)) {
+        g_debug("the X display is gone");
         if (watch_)
             g_source_remove(watch_);
         watch_ = 0;

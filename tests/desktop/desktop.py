@@ -175,9 +175,11 @@ class Session:
         # before the launcher starts: an application that cannot register
         # in time stays invisible to screen readers.
         accessibility()
-        self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")], env=dict(self.env, **(env or {})),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   start_new_session=True)
+        # Its debug log into a file, read while it runs.
+        with open(self.path("debug.log"), "w") as log:
+            self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")],
+                                       env=dict(self.env, G_MESSAGES_DEBUG="quillary", **(env or {})),
+                                       stdout=log, stderr=subprocess.PIPE, text=True, start_new_session=True)
         if wait_for_bus_name:
             wait_for(lambda: self.has_owner(APP_ID), what="the launcher on the bus")
         return self.launcher
@@ -187,10 +189,9 @@ class Session:
                               capture_output=True, timeout=scaled(10)).returncode
 
     def wait_exit(self, timeout=10.0):
-        """Waits for the launcher to end: (status, standard error); its
-        standard output (the debug log) is kept in `output`."""
+        """Waits for the launcher to end: (status, standard error)."""
         try:
-            self.output, err = self.launcher.communicate(timeout=scaled(timeout))
+            err = self.launcher.communicate(timeout=scaled(timeout))[1]
         except subprocess.TimeoutExpired:
             raise AssertionError("the launcher did not end") from None
         if err:
@@ -206,16 +207,29 @@ class Session:
     def opened(self):  # what reached the default browser
         return read_lines(self.urls)
 
+    def debug_log(self):
+        with open(self.path("debug.log")) as f:
+            return f.read()
+
     def open_once_port_is_known(self, open_action):
-        """Asks to open until a URL reaches the browser; the launcher learns
-        the port a moment after the server prints it. Each ask is given long
-        enough that a browser slow to start is not asked for twice."""
-        for _ in range(10):
-            before = len(self.opened())
-            open_action()
-            if wait_for(lambda: len(self.opened()) > before, timeout=2, fail=False):
-                return
-        raise AssertionError("nothing was opened once the port was known")
+        """Opens once the launcher has learned the port (a moment after the
+        server prints it); exactly one address reaches the browser."""
+        wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
+        before = len(self.opened())
+        open_action()
+        opened = self.settled_opens()[before:]
+        if len(opened) != 1:
+            raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
+
+    def settled_opens(self):
+        """What reached the browser, once every open asked for so far has:
+        two calls through the launcher's main thread pass whatever was sent
+        before them (a tray click is handed on once more on the way), and
+        each open is in its debug log before the browser starts."""
+        for _ in range(2):
+            self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "List", None, "(as)")
+        asked = [line.split(": opening ")[1] for line in read_lines(self.path("debug.log")) if ": opening " in line]
+        return wait_for(lambda: self.opened() if len(self.opened()) >= len(asked) else None, what="every open asked for")
 
     def children(self):  # the launcher's child processes, by PID
         tasks = f"/proc/{self.launcher.pid}/task"

@@ -12,11 +12,10 @@ import os
 import resource
 import signal
 import sys
-import time
 import unittest
 from collections import namedtuple
 
-from desktop import HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
+from desktop import HEADLINE, QUIT, Desktop, press, read_alert, read_lines, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four reads, each by its start and end"
@@ -187,7 +186,7 @@ class Faults(Desktop):
             elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
                 desktop.x_server.kill()
                 desktop.x_server.wait()
-                time.sleep(scaled(0.5))
+                wait_for(lambda: "the X display is gone" in desktop.debug_log(), what="the display's end seen")
                 self.assertIsNone(desktop.launcher.poll(), "the launcher runs on")
                 os.kill(desktop.launcher.pid, signal.SIGTERM)
             elif row.then:

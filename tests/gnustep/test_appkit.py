@@ -51,6 +51,15 @@ class AppSession(Session):
             pass  # never started, or gone already
         super().close()
 
+    def open_once_port_is_known(self, open_action):
+        """GNUstep keeps no debug log to say that the port is learned: asks
+        until an open reaches the browser, each ask given 2 s."""
+        for _ in range(10):
+            open_action()
+            if wait_for(self.opened, timeout=2, fail=False):
+                return
+        raise AssertionError("nothing was opened once the port was known")
+
     def start(self, script):
         self.set_server(script)
         # Into files: what GNUstep starts for the launcher (its daemons, the

@@ -159,8 +159,7 @@ class Host(Desktop):
         self.assertEqual(list(menu), [OPEN, QUIT])
         self.click(menu[OPEN])
         wait_for(lambda: self.desktop.opened(), what="the browser")
-        time.sleep(scaled(0.5))  # lets anything opened in excess show up
-        self.assertEqual(self.desktop.opened(), ["http://localhost:41823"])
+        self.assertEqual(self.desktop.settled_opens(), ["http://localhost:41823"])
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
         self.assertEqual(self.items(), 1)
         self.click(self.open_menu(box, name)[QUIT])
@@ -193,8 +192,7 @@ class Host(Desktop):
         self.assertEqual([text for text in menu if text in (OPEN, QUIT)], [OPEN, QUIT], f"in {list(menu)}")
         self.click(menu[OPEN])
         wait_for(lambda: len(self.desktop.opened()) == 3, what="the action's open")
-        time.sleep(scaled(0.5))  # lets anything opened in excess show up
-        self.assertEqual(self.desktop.opened(), ["http://localhost:41823"] * 3)
+        self.assertEqual(self.desktop.settled_opens(), ["http://localhost:41823"] * 3)
         self.click(self.entry_menu()[QUIT])
         self.assertEqual((*self.desktop.wait_exit(), self.desktop.terms()), (0, "", 1))  # said nothing, one SIGTERM
 
