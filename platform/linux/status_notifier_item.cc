@@ -13,8 +13,6 @@ namespace quillary {
 namespace {
 
 constexpr const char* kObjectPath = "/StatusNotifierItem";
-constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
-constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr std::string_view kItemId = QUILLARY_PROGRAM;
 // The system symbol that our icon stands for: the one this desktop can show.
 constexpr std::string_view kArrowDownCircle = "arrow.down.circle";
@@ -101,19 +99,19 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesys
     std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
     ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
                                               onNameAcquired, onNameLost, this, nullptr);
-
-    // A watcher that appears later is a tray host that started (or restarted
-    // after a crash) after us: it knows nothing of us until we register again.
-    watch_ = g_bus_watch_name_on_connection(connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
-                                            onWatcherVanished, this, nullptr);
+    watcher_ = std::make_unique<WatcherPresence>(
+        connection_, [this] { registerWithWatcher(); },
+        [this](bool shown) {
+            if (onShown_)
+                onShown_(shown);
+        });
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
     // GDBus calls neither handler after these return. Hosts drop the item
     // when its name leaves the bus; the protocol has no unregistering.
-    if (watch_)
-        g_bus_unwatch_name(watch_);
+    watcher_.reset();
     if (ownership_)
         g_bus_unown_name(ownership_);
     g_clear_object(&connection_);
@@ -138,30 +136,14 @@ void StatusNotifierItem::onNameLost(GDBusConnection* bus, const char*, gpointer 
     item.registerWithWatcher();
 }
 
-void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
-{
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.watcherPresent_ = true;
-    item.registerWithWatcher();
-    if (item.onWatcher_)
-        item.onWatcher_(true);
-}
-
-void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpointer self)
-{
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.watcherPresent_ = false;
-    if (item.onWatcher_)
-        item.onWatcher_(false);
-}
-
 // Both the name and the watcher are needed: a watcher checks that the name
 // it is given is on the bus. Whichever comes second registers.
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (!watcherPresent_ || serviceName_.empty())
+    if (!watcher_ || !watcher_->present() || serviceName_.empty())
         return;
-    g_dbus_connection_call(connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
+    g_dbus_connection_call(connection_, WatcherPresence::kWatcher, WatcherPresence::kWatcherPath,
+                           WatcherPresence::kWatcher, "RegisterStatusNotifierItem",
                            g_variant_new("(s)", serviceName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
                            nullptr, onRegistered, nullptr);
 }

@@ -5,12 +5,14 @@
 
 #include "platform/linux/dbus_menu.hh"
 #include "platform/linux/exported_object.hh"
+#include "platform/linux/watcher_presence.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,9 +42,10 @@ public:
     void setTitle(std::string_view title);
     void setMenu(Menu menu);
 
-    // Called on the main context with whether a watcher is on the bus: once
-    // the bus has answered, then at each change.
-    void setWatcherHandler(std::function<void(bool present)> handler) { onWatcher_ = std::move(handler); }
+    // Called on the main context with whether a host draws the item (a
+    // watcher with a host registered): once the bus has answered, then at
+    // each change.
+    void setShownHandler(std::function<void(bool shown)> handler) { onShown_ = std::move(handler); }
 
 private:
     void registerWithWatcher();
@@ -51,8 +54,6 @@ private:
 
     static void onNameAcquired(GDBusConnection*, const char* name, gpointer self);
     static void onNameLost(GDBusConnection* bus, const char* name, gpointer self);
-    static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, gpointer self);
-    static void onWatcherVanished(GDBusConnection*, const char* name, gpointer self);
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                              gpointer self);
@@ -66,12 +67,12 @@ private:
     // Gone before the menu it names.
     ExportedObject object_;
     guint ownership_ = 0;
-    guint watch_ = 0;
     // The name given to the watcher: empty until the bus has answered our
     // request for the well-known name.
     std::string serviceName_;
-    bool watcherPresent_ = false;
-    std::function<void(bool present)> onWatcher_;
+    std::function<void(bool shown)> onShown_;
+    // Started once the item is exported; gone before it.
+    std::unique_ptr<WatcherPresence> watcher_;
     std::string iconName_;
     std::string iconThemePath_;
     bool pixmaps_ = false; // IconPixmap holds our icon drawn
