@@ -219,8 +219,11 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
     if (name == "ToolTip")
         return g_variant_new("(@s@a(iiay)@s@s)", text(""), noPixmaps(), text(title_), text(""));
     // The label's guide is the widest text it will hold, for hosts that
-    // keep the item's width steady; our label never changes.
-    if (name == "XAyatanaLabel" || name == "XAyatanaLabelGuide")
+    // keep the item's width steady; our label never changes. Left out when
+    // the item has its icon: MATE's applet puts any label on the item's
+    // button, the empty one too, and GTK then shows the label and not the
+    // image unless the desktop asks for images on buttons.
+    if ((name == "XAyatanaLabel" || name == "XAyatanaLabelGuide") && !label_.empty())
         return text(label_);
     return nullptr;
 }

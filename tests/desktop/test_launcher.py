@@ -22,6 +22,9 @@ class Tray(Desktop):
         desktop.start('echo "порт 7000"; idle')
         desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
         call, empty, entry = desktop.tray_call, GLib.Variant("s", ""), {"enabled": True, "visible": True}
+
+        def item(method, signature, *args, interface="org.kde.StatusNotifierItem"):
+            return call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
         bad_args, too_many = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.LimitsExceeded"
         calls = [
             ("the layout: no shortcuts in a tray", lambda: call("GetLayout", "(iias)", 0, -1, [])[1],
@@ -43,8 +46,11 @@ class Tray(Desktop):
             ("an event group: one gesture, each action once", lambda: call(
                 "EventGroup", "(a(isvu))", [(1, "clicked", empty, 0), (42, "clicked", empty, 0)] * 500), ([42],)),
             # Plasma opens the menu when Activate is refused; LXQt's left click calls it.
-            ("Activate", lambda: call("Activate", "(ii)", 0, 0, path="/StatusNotifierItem",
-                                      interface="org.kde.StatusNotifierItem"), "org.freedesktop.DBus.Error.NotSupported"),
+            ("Activate", lambda: item("Activate", "(ii)", 0, 0), "org.freedesktop.DBus.Error.NotSupported"),
+            # MATE's applet shows a label, the empty one too, in place of the icon.
+            ("no label beside the icon", lambda: [name for name in item("GetAll", "(s)", "org.kde.StatusNotifierItem",
+                                                                       interface="org.freedesktop.DBus.Properties")[0]
+                                                  if "Label" in name], []),
         ]
         for what, make, expected in calls:
             with self.subTest(what):
