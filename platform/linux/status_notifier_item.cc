@@ -229,21 +229,23 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 }
 
 // The item is all menu (ItemIsMenu): a click is for the host to open the menu
-// that it reads from DBusMenu::kObjectPath, and the item has neither a window
-// to raise nor a way to draw a menu of its own. So Activate, SecondaryActivate
-// and ContextMenu are refused with NotSupported rather than met with a silent
-// success: a host that falls back to opening the menu when activation fails
-// then does so (Plasma calls Activate on a left click and does exactly that),
-// and none is led to think that something happened. No menu action is ever
-// taken for them: opening a browser when the user meant to open the menu
-// would be a surprise. (LXQt's panel calls Activate on a left click and
-// ignores the answer; its menus are on the right button.) Scroll has nothing
-// to change either, but is accepted, since a refusal would only put one line
+// that it reads from DBusMenu::kObjectPath. Hosts that call Activate on a
+// left click all the same (LXQt's, Cinnamon's, MATE's, Plasma's) leave the
+// item to choose, and their menus are on the right button: Activate does
+// what the menu's first entry does, opening the interface, as the left click
+// on a tray icon does for most programs. The item has no menu of its own to
+// draw and no second thing to do: SecondaryActivate and ContextMenu are
+// refused with NotSupported rather than met with a silent success, so that a
+// host that falls back to its own menu then does so. Scroll has nothing to
+// change either, but is accepted, since a refusal would only put one line
 // per wheel step into the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                      const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
+                                      const char* method, GVariant*, GDBusMethodInvocation* invocation, gpointer self)
 {
-    if (std::string_view(method) == "Scroll")
+    std::string_view name = method;
+    if (name == "Activate")
+        static_cast<StatusNotifierItem*>(self)->menu_.activate();
+    if (name == "Activate" || name == "Scroll")
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
                                           "The item is a menu: open %s instead", DBusMenu::kObjectPath);

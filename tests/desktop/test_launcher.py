@@ -45,8 +45,9 @@ class Tray(Desktop):
             ("an event for no item", lambda: call("Event", "(isvu)", 9, "clicked", empty, 0), bad_args),
             ("an event group: one gesture, each action once", lambda: call(
                 "EventGroup", "(a(isvu))", [(1, "clicked", empty, 0), (42, "clicked", empty, 0)] * 500), ([42],)),
-            # Plasma opens the menu when Activate is refused; LXQt's left click calls it.
-            ("Activate", lambda: item("Activate", "(ii)", 0, 0), "org.freedesktop.DBus.Error.NotSupported"),
+            # The left click of LXQt, MATE, Cinnamon and Plasma: the first entry's open. Their menus are on the right.
+            ("Activate", lambda: item("Activate", "(ii)", 0, 0), ()),
+            ("the middle click", lambda: item("SecondaryActivate", "(ii)", 0, 0), "org.freedesktop.DBus.Error.NotSupported"),
             # MATE's applet shows a label, the empty one too, in place of the icon.
             ("no label beside the icon", lambda: [name for name in item("GetAll", "(s)", "org.kde.StatusNotifierItem",
                                                                        interface="org.freedesktop.DBus.Properties")[0]
@@ -60,10 +61,10 @@ class Tray(Desktop):
                     self.assertEqual(Gio.DBusError.get_remote_error(raised.exception), expected)
                 else:
                     self.assertEqual(make(), expected)
-        # Of all those calls only the event group's clicks open anything, once.
-        wait_for(lambda: len(desktop.opened()) == 2, what="the event group's open")
+        # Of all those calls only the event group's clicks and Activate open anything, once each.
+        wait_for(lambda: len(desktop.opened()) == 3, what="the event group's open and Activate's")
         time.sleep(scaled(0.3))  # lets anything opened in excess show up
-        self.assertEqual(desktop.opened(), ["http://localhost:7000"] * 2)
+        self.assertEqual(desktop.opened(), ["http://localhost:7000"] * 3)
         if not os.environ.get("QUILLARY_SANITIZE"):
             self.assertLess(desktop.peak_kb(), 16 * 1024, "peak resident memory, in KiB")
 
