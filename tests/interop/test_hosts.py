@@ -32,9 +32,11 @@ class Host(Desktop):
             # they draw; a host registers with the watcher once drawn (LXQt's
             # panel, black where no compositor runs, looks as the bare screen does).
             bare = self.protocol != "sni" and self.screenshot("bare")
-            # As in a session: the system's data (icons, plugins) after ours, and
-            # the same for what the bus starts (xfconfd reads the panel's settings).
-            env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share")
+            # As in a session: the system's data (icons, plugins) and settings (the
+            # menus that MATE's and Cinnamon's panels read) after ours, and the same
+            # for what the bus starts (xfconfd reads the panel's settings).
+            env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share",
+                       XDG_CONFIG_DIRS=self.desktop.env["XDG_CONFIG_DIRS"] + ":/etc/xdg")
             self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                               "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
