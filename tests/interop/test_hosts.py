@@ -155,6 +155,7 @@ class Host(Desktop):
             self.stop_host(panel, signal.SIGKILL)
             self.start_host(name, "a")
             wait_for(lambda: self.items() == 1, timeout=20, what="the item back")
+            self.settled(None, "the panel drawn again")  # Cinnamon's fades in
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
         menu = self.open_menu(box, name)
