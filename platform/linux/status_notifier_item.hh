@@ -30,7 +30,8 @@ public:
     // `connection`: the session bus. `iconThemePath`: the icon theme directory
     // our icon is installed in (such as <prefix>/share/icons), given to the
     // host, which looks the icon up there by name. `onAction`: as for DBusMenu,
-    // called inside the host's call when a menu item is clicked.
+    // called inside the host's call when a menu item is clicked, or the item
+    // activated (the first entry's action).
     StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                        std::function<void(MenuAction)> onAction);
     ~StatusNotifierItem(); // unexports everything, stops watching, releases the bus name
