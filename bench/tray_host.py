@@ -3,13 +3,15 @@ registration is timed without a panel's own work in the figure: the
 StatusNotifierWatcher that tray items register with (a bus name, the item
 then at /StatusNotifierItem, or an object path on the caller's connection),
 and a client that reads and clicks what registered, as a host does. It
-answers only while the bench waits on it (wait_for_item). D-Bus errors are
+answers only while the bench waits on it (wait_for_item), or (serve) always,
+as the desktop tests' watcher whose host comes and goes. D-Bus errors are
 raised as GLib.Error; a wait that times out, as TimeoutError.
 """
 
 import os
 import re
 import sys
+import threading
 import time
 from contextlib import contextmanager
 
@@ -36,6 +38,7 @@ _WATCHER_XML = """
     <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
     <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
     <signal name="StatusNotifierHostRegistered"/>
+    <signal name="StatusNotifierHostUnregistered"/>
   </interface>
 </node>
 """
@@ -51,8 +54,12 @@ def _milliseconds(timeout):
 
 
 class TrayHost:
-    def __init__(self, address):
+    def __init__(self, address, host=True):
+        """`host`: whether it says that a host is registered (set_host changes it); None: it cannot say, having no
+        such property."""
         self.registrations = []
+        self.host, self.host_asked = host, 0
+        self._loop = None
         # A context of its own: the host's callbacks run exactly when a test
         # waits on it, and never inside some other main loop of the test.
         self._context = GLib.MainContext.new()
@@ -60,7 +67,8 @@ class TrayHost:
             address,
             Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
             None, None)
-        info = Gio.DBusNodeInfo.new_for_xml(_WATCHER_XML).interfaces[0]
+        xml = _WATCHER_XML if host is not None else re.sub(r".*IsStatusNotifierHostRegistered.*\n", "", _WATCHER_XML)
+        info = Gio.DBusNodeInfo.new_for_xml(xml).interfaces[0]
         with self._serving():
             self._registration = self.connection.register_object(
                 WATCHER_PATH, info, self._on_call, self._on_get_property, None)
@@ -86,10 +94,25 @@ class TrayHost:
             timer.destroy()
 
     def wait_for_item(self, count=1, timeout=None):
-        self.wait_until(lambda: len(self.registrations) >= count, timeout)
+        # And the item's question whether a host is registered answered, which
+        # would otherwise time out in the launcher while the bench measures.
+        self.wait_until(lambda: len(self.registrations) >= count and (self.host is None or self.host_asked >= count),
+                        timeout)
         return self.registrations[count - 1]
 
+    def serve(self):
+        """Answers from now on, on a thread of its own, whether or not anyone waits on it."""
+        self._loop = GLib.MainLoop(self._context)
+        threading.Thread(target=self._loop.run, daemon=True).start()
+
+    def set_host(self, registered):
+        self.host = registered
+        self.connection.emit_signal(None, WATCHER_PATH, WATCHER,
+                                    "StatusNotifierHost" + ("Registered" if registered else "Unregistered"), None)
+
     def close(self):
+        if self._loop:
+            self._loop.quit()
         if self.connection.is_closed():
             return
         self.connection.unregister_object(self._registration)
@@ -136,7 +159,8 @@ class TrayHost:
         if name == "RegisteredStatusNotifierItems":
             return GLib.Variant("as", [item.bus_name + item.object_path for item in self.registrations])
         if name == "IsStatusNotifierHostRegistered":
-            return GLib.Variant("b", True)
+            self.host_asked += 1
+            return GLib.Variant("b", self.host)
         if name == "ProtocolVersion":
             return GLib.Variant("i", 0)
         return None

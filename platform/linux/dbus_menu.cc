@@ -159,6 +159,16 @@ void DBusMenu::handleEvent(GVariant* parameters, GDBusMethodInvocation* invocati
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
+void DBusMenu::activate()
+{
+    // Items are numbered depth first from the root, 0: its first entry is 1.
+    constexpr int kFirstEntry = 1;
+    if (!layout_.contains(kFirstEntry))
+        return;
+    if (MenuAction action = actionOf(kFirstEntry, "clicked"); action != MenuAction::none)
+        onAction_(action, 0);
+}
+
 // The events of a group are one gesture: each action they ask for is done
 // once, in the order first asked, however many of them click.
 void DBusMenu::handleEventGroup(GVariant* parameters, GDBusMethodInvocation* invocation)

@@ -30,6 +30,9 @@ public:
 
     // Replaces the menu and tells the hosts that the layout changed.
     void setMenu(const Menu& menu);
+    // Does what a click on the menu's first entry does, as that click does
+    // it: for a host that activates an item that is all menu.
+    void activate();
 
 private:
     MenuAction actionOf(int id, std::string_view eventId) const;

@@ -13,8 +13,6 @@ namespace quillary {
 namespace {
 
 constexpr const char* kObjectPath = "/StatusNotifierItem";
-constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
-constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr std::string_view kItemId = QUILLARY_PROGRAM;
 // The system symbol that our icon stands for: the one this desktop can show.
 constexpr std::string_view kArrowDownCircle = "arrow.down.circle";
@@ -107,19 +105,19 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesys
     std::string name = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-1";
     ownership_ = g_bus_own_name_on_connection(connection_, name.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE, nullptr,
                                               nullptr, nullptr, nullptr);
-
-    // A watcher that appears later is a tray host that started (or restarted
-    // after a crash) after us: it knows nothing of us until we register again.
-    watch_ = g_bus_watch_name_on_connection(connection_, kWatcher, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
-                                            onWatcherVanished, this, nullptr);
+    watcher_ = std::make_unique<WatcherPresence>(
+        connection_, [this] { registerWithWatcher(); },
+        [this](bool shown) {
+            if (onShown_)
+                onShown_(shown);
+        });
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
     // GDBus calls neither handler after these return. Hosts drop the item
     // when its name leaves the bus; the protocol has no unregistering.
-    if (watch_)
-        g_bus_unwatch_name(watch_);
+    watcher_.reset();
     if (ownership_)
         g_bus_unown_name(ownership_);
     g_clear_object(&connection_);
@@ -128,23 +126,6 @@ StatusNotifierItem::~StatusNotifierItem()
 void StatusNotifierItem::act(MenuAction action, std::uint32_t timestamp)
 {
     onAction_(action, {action == MenuAction::openUI ? token_.take() : std::string(), timestamp});
-}
-
-void StatusNotifierItem::onWatcherAppeared(GDBusConnection*, const char*, const char*, gpointer self)
-{
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.watcherPresent_ = true;
-    item.registerWithWatcher();
-    if (item.onWatcher_)
-        item.onWatcher_(true);
-}
-
-void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpointer self)
-{
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    item.watcherPresent_ = false;
-    if (item.onWatcher_)
-        item.onWatcher_(false);
 }
 
 // The item is registered by its object path, which every host takes as that
@@ -157,11 +138,11 @@ void StatusNotifierItem::onWatcherVanished(GDBusConnection*, const char*, gpoint
 // it follows the caller's connection and reads the properties once.
 void StatusNotifierItem::registerWithWatcher()
 {
-    if (!watcherPresent_)
+    if (!watcher_ || !watcher_->present())
         return;
-    g_dbus_connection_call(connection_, kWatcher, kWatcherPath, kWatcher, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", kObjectPath), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
-                           onRegistered, nullptr);
+    g_dbus_connection_call(connection_, WatcherPresence::kWatcher, WatcherPresence::kWatcherPath,
+                           WatcherPresence::kWatcher, "RegisterStatusNotifierItem", g_variant_new("(s)", kObjectPath),
+                           nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, onRegistered, nullptr);
 }
 
 bool StatusNotifierItem::setSymbolImage(std::string_view symbolName, std::string_view accessibilityDescription)
@@ -235,35 +216,41 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
     if (name == "ToolTip")
         return g_variant_new("(@s@a(iiay)@s@s)", text(""), noPixmaps(), text(title_), text(""));
     // The label's guide is the widest text it will hold, for hosts that
-    // keep the item's width steady; our label never changes.
-    if (name == "XAyatanaLabel" || name == "XAyatanaLabelGuide")
+    // keep the item's width steady; our label never changes. Left out when
+    // the item has its icon: MATE's applet puts any label on the item's
+    // button, the empty one too, and GTK then shows the label and not the
+    // image unless the desktop asks for images on buttons.
+    if ((name == "XAyatanaLabel" || name == "XAyatanaLabelGuide") && !label_.empty())
         return text(label_);
     return nullptr;
 }
 
 // The item is all menu (ItemIsMenu): a click is for the host to open the menu
-// that it reads from DBusMenu::kObjectPath, and the item has neither a window
-// to raise nor a way to draw a menu of its own. So Activate, SecondaryActivate
-// and ContextMenu are refused with NotSupported rather than met with a silent
-// success: a host that falls back to opening the menu when activation fails
-// then does so (Plasma calls Activate on a left click and does exactly that),
-// and none is led to think that something happened. No menu action is ever
-// taken for them: opening a browser when the user meant to open the menu
-// would be a surprise. (LXQt's panel calls Activate on a left click and
-// ignores the answer; its menus are on the right button.) Scroll has nothing
-// to change either, but is accepted, since a refusal would only put one line
-// per wheel step into the host's log.
+// that it reads from DBusMenu::kObjectPath. Hosts that call Activate on a
+// left click all the same (LXQt's, Cinnamon's, MATE's, Plasma's) leave the
+// item to choose, and their menus are on the right button: Activate does
+// what the menu's first entry does, opening the interface, with the token the
+// host gave before it, as the left click on a tray icon does for most
+// programs. The item has no menu of its own to draw and no second thing to
+// do: SecondaryActivate and ContextMenu are refused with NotSupported rather
+// than met with a silent success, so that a host that falls back to its own
+// menu then does so. Scroll has nothing to change either, but is accepted,
+// since a refusal would only put one line per wheel step into the host's log.
 void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
                                       const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                                       gpointer self)
 {
-    if (std::string_view(method) == "ProvideXdgActivationToken") {
+    auto& item = *static_cast<StatusNotifierItem*>(self);
+    std::string_view name = method;
+    if (name == "ProvideXdgActivationToken") {
         const char* token;
         g_variant_get(parameters, "(&s)", &token);
-        static_cast<StatusNotifierItem*>(self)->token_.keep(token);
+        item.token_.keep(token);
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     }
-    if (std::string_view(method) == "Scroll")
+    if (name == "Activate")
+        item.menu_.activate();
+    if (name == "Activate" || name == "Scroll")
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
                                           "The item is a menu: open %s instead", DBusMenu::kObjectPath);

@@ -7,12 +7,14 @@
 #include "platform/linux/activation.hh"
 #include "platform/linux/exported_object.hh"
 #include "platform/linux/kept_token.hh"
+#include "platform/linux/watcher_presence.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,9 +46,10 @@ public:
     void setTitle(std::string_view title);
     void setMenu(Menu menu);
 
-    // Called on the main context with whether a watcher is on the bus: once
-    // the bus has answered, then at each change.
-    void setWatcherHandler(std::function<void(bool present)> handler) { onWatcher_ = std::move(handler); }
+    // Called on the main context with whether a host draws the item (a
+    // watcher with a host registered): once the bus has answered, then at
+    // each change.
+    void setShownHandler(std::function<void(bool shown)> handler) { onShown_ = std::move(handler); }
 
 private:
     // Asks for `action` with what the host gave for it: the click's
@@ -56,8 +59,6 @@ private:
     void setItemTitle(std::string_view title);
     GVariant* property(std::string_view name) const;
 
-    static void onWatcherAppeared(GDBusConnection*, const char* name, const char* owner, gpointer self);
-    static void onWatcherVanished(GDBusConnection*, const char* name, gpointer self);
     static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
                              const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                              gpointer self);
@@ -73,9 +74,9 @@ private:
     // Gone before the menu it names.
     ExportedObject object_;
     guint ownership_ = 0;
-    guint watch_ = 0;
-    bool watcherPresent_ = false;
-    std::function<void(bool present)> onWatcher_;
+    std::function<void(bool shown)> onShown_;
+    // Started once the item is exported; gone before it.
+    std::unique_ptr<WatcherPresence> watcher_;
     std::string iconName_;
     std::string iconThemePath_;
     bool pixmaps_ = false; // IconPixmap holds our icon drawn

@@ -16,10 +16,10 @@ TrayItem::TrayItem(GDBusConnection* connection, MainQueue& queue, std::filesyste
 {
     // A watcher is asked first: its hosts draw the item without the launcher
     // loading anything. The X tray is looked for (and waited for) only while
-    // no watcher is there; a watcher that comes takes the item over, its
-    // registration sent before the XEmbed icon goes.
-    notifierItem_.setWatcherHandler([this](bool present) {
-        if (present)
+    // no host draws the item; a host that comes takes it over, registered
+    // with its watcher before the XEmbed icon goes.
+    notifierItem_.setShownHandler([this](bool shown) {
+        if (shown)
             xembed_.hide();
         else
             xembed_.show();

@@ -1,6 +1,7 @@
 // The tray item on any Linux desktop: a StatusNotifierItem, registered with
-// every watcher that is or comes on the session bus, and while there is none,
-// an icon in the X display's XEmbed tray if one runs. Never both at once.
+// every watcher that is or comes on the session bus, and while no host of a
+// watcher draws it, an icon in the X display's XEmbed tray if one runs.
+// Never both at once.
 #pragma once
 
 #include "platform/linux/main_queue.hh"
@@ -39,7 +40,7 @@ private:
     // exists.
     std::shared_ptr<const ActionHandler> onAction_;
     // Declared before the notifier item, destroyed after it: that item's
-    // watcher handler uses it.
+    // shown handler uses it.
     XEmbedItem xembed_;
     StatusNotifierItem notifierItem_;
 };

@@ -22,6 +22,9 @@ class Tray(Desktop):
         desktop.start('echo "порт 7000"; idle')
         desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
         call, empty, entry = desktop.tray_call, GLib.Variant("s", ""), {"enabled": True, "visible": True}
+
+        def item(method, signature, *args, interface="org.kde.StatusNotifierItem"):
+            return call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
         bad_args, too_many = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.LimitsExceeded"
         calls = [
             ("the layout: no shortcuts in a tray", lambda: call("GetLayout", "(iias)", 0, -1, [])[1],
@@ -42,9 +45,13 @@ class Tray(Desktop):
             ("an event for no item", lambda: call("Event", "(isvu)", 9, "clicked", empty, 0), bad_args),
             ("an event group: one gesture, each action once", lambda: call(
                 "EventGroup", "(a(isvu))", [(1, "clicked", empty, 0), (42, "clicked", empty, 0)] * 500), ([42],)),
-            # Plasma opens the menu when Activate is refused; LXQt's left click calls it.
-            ("Activate", lambda: call("Activate", "(ii)", 0, 0, path="/StatusNotifierItem",
-                                      interface="org.kde.StatusNotifierItem"), "org.freedesktop.DBus.Error.NotSupported"),
+            # The left click of LXQt, MATE, Cinnamon and Plasma: the first entry's open. Their menus are on the right.
+            ("Activate", lambda: item("Activate", "(ii)", 0, 0), ()),
+            ("the middle click", lambda: item("SecondaryActivate", "(ii)", 0, 0), "org.freedesktop.DBus.Error.NotSupported"),
+            # MATE's applet shows a label, the empty one too, in place of the icon.
+            ("no label beside the icon", lambda: [name for name in item("GetAll", "(s)", "org.kde.StatusNotifierItem",
+                                                                       interface="org.freedesktop.DBus.Properties")[0]
+                                                  if "Label" in name], []),
         ]
         for what, make, expected in calls:
             with self.subTest(what):
@@ -54,8 +61,8 @@ class Tray(Desktop):
                     self.assertEqual(Gio.DBusError.get_remote_error(raised.exception), expected)
                 else:
                     self.assertEqual(make(), expected)
-        # Of all those calls only the event group's clicks open anything, once.
-        self.assertEqual(desktop.settled_opens(), ["http://localhost:7000"] * 2)
+        # Of all those calls only the event group's clicks and Activate open anything, once each.
+        self.assertEqual(desktop.settled_opens(), ["http://localhost:7000"] * 3)
         if not os.environ.get("QUILLARY_SANITIZE"):
             self.assertLess(desktop.peak_kb(), 16 * 1024, "peak resident memory, in KiB")
 

@@ -5,10 +5,14 @@ Wayland backend, and stays on standard error when the compositor goes."""
 import os
 import shutil
 import subprocess
+import sys
+import time
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, wait_for
+from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, scaled, wait_for
 from screen import icon_likeness, icon_windows
+sys.path.append(os.path.join(os.path.dirname(__file__), "../../bench"))
+from tray_host import TrayHost  # noqa: E402  a watcher whose host comes and goes
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 
@@ -44,12 +48,28 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
 
 
 class XEmbedTray(XEmbed):
-    def test_docked_in_a_tray_that_starts_later_lent_to_a_watcher_and_its_menu_read_by_a_screen_reader(self):
+    def test_docked_in_a_tray_that_starts_later_lent_to_a_host_and_its_menu_read_by_a_screen_reader(self):
         """(Docked in trays that start first, or again, and clicked there: tests/interop.)"""
         desktop = self.desktop
         desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
         self.start_tray()
         wait_for(self.docked, timeout=20, what="the icon in the tray")
+        # A watcher with no host (GNOME Flashback's): registered with, the icon stays until a host comes, and is back
+        # when it goes. One that cannot say whether it has a host is believed to.
+        watcher = None
+        for what, host, docked in [("no host yet", False, True), ("a host came", True, False), ("it went", False, True),
+                                   ("a watcher that cannot say", None, False)]:
+            with self.subTest(what):
+                if watcher and host is not None:
+                    watcher.set_host(host)
+                else:
+                    watcher = watcher and watcher.close() or TrayHost(desktop.address, host)
+                    watcher.serve()
+                    wait_for(lambda: (host is None or watcher.host_asked) and desktop.watcher("RegisteredStatusNotifierItems"), what="the item")
+                time.sleep(scaled(0.3))  # lets the answer be taken
+                wait_for(self.docked if docked else lambda: not icon_windows(desktop.env), timeout=20, what=what)
+        watcher.close()
+        wait_for(self.docked, timeout=20, what="the icon back once the watcher went")
         # A panel with a StatusNotifierItem host, and no XEmbed tray, comes: LXQt's.
         shutil.copytree(os.path.join(os.path.dirname(__file__), "../interop/config/lxqt"), desktop.env["XDG_CONFIG_HOME"],
                         dirs_exist_ok=True)
