@@ -80,7 +80,8 @@ public:
 // only hand their work on; neither is called once the object is destroyed.
 class ServerProcess {
 public:
-    // Called with the bytes of each read of the pipe, in order, until end of file.
+    // Called with the bytes of each read of the pipe, in order, then once
+    // with none at end of file.
     using OutputHandler = std::function<void(std::string_view bytes)>;
     // Called once after the process has ended and its output has been read to
     // end of file (or for a short bounded time, should a grandchild keep the

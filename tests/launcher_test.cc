@@ -238,7 +238,7 @@ TEST(PosixProcess, WatchersLeaveSignalsToTheMainThread)
     std::promise<void> read;
     PosixProcess process;
     process.setExecutable(kServer);
-    process.setOutputHandler([&](std::string_view) { read.set_value(); });
+    process.setOutputHandler([&](std::string_view bytes) { if (!bytes.empty()) read.set_value(); });
     ASSERT_EQ(process.launch(), std::nullopt);
     pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
     read.get_future().wait(); // the reader is past its start, where every signal is blocked for a moment
@@ -267,7 +267,9 @@ TEST(PosixProcess, TerminateAfterTheReapSignalsNobody)
     std::promise<pid_t> started;
     PosixProcess process;
     process.setExecutable(kServer);
-    process.setOutputHandler([&](std::string_view bytes) { started.set_value(std::stoi(std::string(bytes))); });
+    process.setOutputHandler([&](std::string_view bytes) {
+        if (!bytes.empty()) started.set_value(std::stoi(std::string(bytes)));
+    });
     ASSERT_EQ(process.launch(), std::nullopt);
     pid_t old = started.get_future().get();
     ASSERT_TRUE(process.waitUntilExit(kStepTimeout)) << "reaped";

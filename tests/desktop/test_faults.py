@@ -19,7 +19,7 @@ from collections import namedtuple
 from desktop import HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
-LONG = "its last four reads, each by its start and end"
+LONG = "its last four pieces of 64 KiB, each by its start and end"
 MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
 PORT = 'echo "порт 1"; echo $$ > "$READY"; '
 X99 = "$(printf %099d 0 | tr 0 x)"
@@ -27,7 +27,11 @@ STDERR = "the two texts on standard error"
 IGNORES_SIGTERM = "trap 'echo TERM >> \"$TERMLOG\"' TERM; "  # and lives on: a second one would show
 NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
 
-Row = namedtuple("Row", "fault server then alert status terms sees env", defaults=(None, None, 0, 0, None, None))
+# A server's one write of 65,509 bytes, a line feed and its port: the first read of 64 KiB cuts the port's digits.
+PORT_CUT = ("python3 -c 'import os; os.write(1, b\"x\" * 65509 + \"\\nслушает порт 41823\\n\".encode())'; "
+            'echo $$ > "$READY"; ')
+Row = namedtuple("Row", "fault server then alert status terms sees env opens",
+                 defaults=(None, None, 0, 0, None, None, ()))
 # then: what the launcher is given once the server is READY (an action or a
 # signal); an alert is dismissed with its button unless `then` says otherwise.
 ROWS = {
@@ -87,6 +91,9 @@ ROWS = {
                                      sees="nothing; signals still quit it"),
     "display_lost_with_no_tray": Row("the X display ends while no tray runs on it", PORT + "idle", "X ends, SIGTERM",
                                      terms=1, sees="nothing; SIGTERM still quits it"),
+    "port_cut_by_a_read": Row("announces its port in a line that a read cuts", PORT_CUT + "idle", "open, quit",
+                              terms=1, opens=("http://localhost:41823",),
+                              sees='"Открыть Quillary" opens http://localhost:41823'),
     "no_browser": Row("no default browser", PORT + "idle", "open, quit", terms=1,
                       sees='"Открыть Quillary" does nothing'),
     # Killed where it cannot quit (the OOM killer's SIGKILL, a crash): no exit status of its own.
@@ -145,7 +152,7 @@ class Faults(Desktop):
     def run_row(self, row):
         desktop = self.desktop
         self.put_in_the_servers_place(row.server)
-        if row.then == "open, quit":
+        if row.then == "open, quit" and not row.opens:
             os.unlink(os.path.join(desktop.env["XDG_DATA_HOME"], "applications", "browser.desktop"))
         env = dict(row.env or {})
         if env.get("LD_LIBRARY_PATH") == NO_GTK:
@@ -179,7 +186,9 @@ class Faults(Desktop):
                 wait_for(lambda: os.path.exists(desktop.ready), timeout=60, what="the server to do its part")
             if row.then and not SANITIZED:  # once the server has done its part
                 self.assertLess(desktop.peak_kb(), PEAK_KB, "peak resident memory, in KiB")
-            if row.then == "open, quit":
+            if row.opens:
+                desktop.open_once_port_is_known(lambda: desktop.activate_action("open"))
+            elif row.then == "open, quit":
                 for _ in range(3):
                     desktop.activate_action("open")
             if row.then in ("quit", "open, quit"):
@@ -200,7 +209,7 @@ class Faults(Desktop):
                 status = None
         self.assertEqual(status, row.status)
         self.assertEqual(desktop.terms(), row.terms, "SIGTERMs the server got")
-        self.assertEqual(desktop.opened(), [])
+        self.assertEqual(desktop.opened(), list(row.opens))
 
 
 for _name, _row in ROWS.items():
