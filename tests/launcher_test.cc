@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <csignal>
 #include <deque>
 #include <fstream>
@@ -18,6 +19,9 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,12 +62,11 @@ struct RecordingPlatform final : NoPlatform {
             return true;
         }
         void setTitle(std::string_view title) override { platform.statusItem.push_back("title " + std::string(title)); }
-        void setMenu(Menu menu) override { platform.statusMenu = std::move(menu); }
+        void setMenu(Menu) override {}
     };
 
     std::vector<std::string> alerts, opened, statusItem;
     std::vector<ExitStatus> terminations;
-    Menu mainMenu, statusMenu;
     std::mutex mutex;
     std::condition_variable queued;
     std::deque<std::function<void()>> queue;
@@ -71,7 +74,6 @@ struct RecordingPlatform final : NoPlatform {
 
     void terminate(ExitStatus status) override { terminations.push_back(status); }
     void runModalAlert(std::string_view, std::string_view text) override { alerts.emplace_back(text); }
-    void setMainMenu(Menu menu) override { mainMenu = std::move(menu); }
     std::unique_ptr<StatusItem> makeStatusItem() override { return std::make_unique<Item>(*this); }
     void openURL(std::string_view url) override { opened.emplace_back(url); }
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return kServer; }
@@ -149,7 +151,6 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
          "1\na=b c\tд"},
         {"a_message_of_one_space_is_no_empty_one", "#!/bin/sh\necho ' '\nexit 1\n", " "},
-        {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
         // The shell would clear the signal mask; grep is the server itself.
         {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000"},
@@ -161,6 +162,47 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         ASSERT_TRUE(platform.runUntil([&] { return !platform.terminations.empty(); })) << name;
         EXPECT_EQ(platform.alerts, std::vector{alert}) << name;
         EXPECT_EQ(platform.terminations, std::vector{ExitStatus::failure}) << name;
+    }
+}
+
+// Refuses close_range from now on, as a kernel before 5.9 (ENOSYS) or an older container profile (EPERM) do.
+void refuseCloseRange(int error)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{std::size(filter), filter};
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program), 0);
+    ASSERT_EQ(::syscall(SYS_close_range, 1000, 1000, 0), -1);
+    ASSERT_EQ(errno, error);
+}
+
+// The server has the standard streams only, whatever the launcher inherited without close-on-exec, low or high:
+// closed by close_range, or without where it is refused (QUILLARY_REFUSE_CLOSE_RANGE: a process of its own, below).
+TEST_F(Launcher, ServerGetsOnlyTheStandardStreams)
+{
+    if (const char* error = std::getenv("QUILLARY_REFUSE_CLOSE_RANGE"))
+        refuseCloseRange(std::atoi(error));
+    ASSERT_EQ(::dup2(leakyDescriptor, 1000), 1000);
+    writeServer("#!/bin/sh\nls /proc/self/fd\nexit 1\n");
+    RecordingPlatform platform;
+    platform.delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(platform.runUntil([&] { return !platform.alerts.empty(); }));
+    EXPECT_EQ(platform.alerts[0], "0\n1\n2\n3") << "3: ls's own";
+    ::close(1000);
+}
+
+TEST(PosixProcess, ServerGetsOnlyTheStandardStreamsWhereCloseRangeIsRefused)
+{
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (int error : {ENOSYS, EPERM}) {
+        std::string run = "QUILLARY_REFUSE_CLOSE_RANGE=" + std::to_string(error) + " " + self +
+                          " --gtest_filter=Launcher.ServerGetsOnlyTheStandardStreams >&2";
+        EXPECT_EQ(std::system(run.c_str()), 0) << "close_range refused with " << std::strerror(error);
     }
 }
 
@@ -178,7 +220,7 @@ TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
     }
 }
 
-// What the controller asks of its desktop: the two menus; the web interface
+// What the controller asks of its desktop: the web interface
 // by every road once the port is known, and not before; on the way out one
 // SIGTERM and the grace, after which a server that ignored it is left alone.
 TEST_F(Launcher, MenusOpeningAndTheOneSigterm)
@@ -190,15 +232,7 @@ TEST_F(Launcher, MenusOpeningAndTheOneSigterm)
     RecordingPlatform platform;
     AppDelegate& delegate = *platform.delegate;
     delegate.applicationDidFinishLaunching();
-    auto entries = [](const char* openKey, const char* quitKey) {
-        return Menu{MenuItem::command("Открыть Quillary", MenuAction::openUI, openKey), MenuItem::separatorItem(),
-                    MenuItem::command("Выйти из Quillary", MenuAction::terminate, quitKey)};
-    };
-    MenuItem applicationMenu;
-    applicationMenu.title = "Quillary";
-    applicationMenu.submenu = entries("o", "q");
-    EXPECT_EQ(platform.mainMenu, Menu{applicationMenu});
-    EXPECT_EQ(platform.statusMenu, entries("", ""));
+    // The menus' entries are the desktop tests' (tests/desktop/test_launcher.py), as the desktop shows them.
     EXPECT_EQ(platform.statusItem, std::vector<std::string>{"symbol arrow.down.circle"});
 
     auto everyRoad = [&] {
