@@ -105,7 +105,8 @@ public:
     // True from a successful launch until the process has ended; changes
     // whatever the calling thread is doing.
     virtual bool isRunning() const = 0;
-    // Sends SIGTERM while the process has not been reaped; never waits.
+    // Sends SIGTERM while the process has not been reaped, and SIGCONT, so
+    // that a stopped process gets it too; never waits.
     virtual void terminate() = 0;
     // Waits until the process has ended or the timeout has passed, on the
     // monotonic clock; true if it has ended.

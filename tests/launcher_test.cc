@@ -151,6 +151,8 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         {"its_variable_and_the_environment", "#!/bin/sh\nprintf '%s\\n' \"$QUILLARY_APP\" \"$ODD\"\nexit 1\n",
          "1\na=b c\tд"},
         {"a_message_of_one_space_is_no_empty_one", "#!/bin/sh\necho ' '\nexit 1\n", " "},
+        {"a_process_group_of_its_own", "#!/bin/sh\nread -r pid name state parent group rest </proc/$$/stat\n"
+                                       "[ $group = $$ ] && echo own\nexit 1\n", "own"},
         // The shell would clear the signal mask; grep is the server itself.
         {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000"},

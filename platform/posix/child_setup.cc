@@ -95,6 +95,12 @@ QUILLARY_CHILD bool setUpChild(const ChildSetUp& setUp)
             return false;
     if (call(SYS_getppid) != setUp.parent)
         call(SYS_exit_group, 0); // the launcher is gone already: nothing to start
+    // A process group of its own: a terminal's signals (Ctrl-C, and SIGTTIN
+    // for a server that reads a terminal while the launcher runs in the
+    // background, which would stop the whole group) are the launcher's,
+    // which passes on the one SIGTERM.
+    if (call(SYS_setpgid, 0, 0) < 0)
+        return false;
     // Only the error pipe stays above the standard streams, until the exec.
     unsigned long none[kKernelSignalSetWords] = {};
     return call(SYS_dup3, setUp.output, STDOUT_FILENO, 0) >= 0 && call(SYS_dup3, setUp.output, STDERR_FILENO, 0) >= 0 &&

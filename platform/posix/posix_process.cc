@@ -206,7 +206,10 @@ void PosixProcess::terminate()
         // One SIGTERM and its grace; nothing follows, not even when the
         // launcher ends. Disarmed after the kill, not before: a launcher that
         // dies in between must leave its server a SIGTERM, if then maybe two.
+        // A server stopped (by a debugger, by job control) would never act
+        // on it and stay stopped for good: SIGCONT lets it be delivered.
         ::kill(shared_->pid, SIGTERM);
+        ::kill(shared_->pid, SIGCONT);
         shared_->deathSignal.disarm();
     }
 }

@@ -186,7 +186,9 @@ int setChildDescriptors(SpawnFileActions& actions, int output)
     return closeAboveStandardStreams(actions.get());
 }
 
-// Whatever the launcher blocks or ignores is not the server's business.
+// Whatever the launcher blocks or ignores is not the server's business,
+// nor are a terminal's signals: a process group of its own (child_setup.cc
+// says why).
 int setChildSignals(SpawnAttributes& attributes)
 {
     if (int error = attributes.status())
@@ -198,7 +200,10 @@ int setChildSignals(SpawnAttributes& attributes)
         return error;
     if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all))
         return error;
-    return ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (int error = ::posix_spawnattr_setpgroup(attributes.get(), 0))
+        return error;
+    return ::posix_spawnattr_setflags(attributes.get(),
+                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 }
 
 } // namespace

@@ -8,6 +8,7 @@ bounded. The README's table of faults is this one (test_readme checks).
     test_faults.py --readme   the table for the README
 """
 
+import contextlib
 import os
 import resource
 import signal
@@ -30,8 +31,9 @@ NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
 # A server's one write of 65,509 bytes, a line feed and its port: the first read of 64 KiB cuts the port's digits.
 PORT_CUT = ("python3 -c 'import os; os.write(1, b\"x\" * 65509 + \"\\nслушает порт 41823\\n\".encode())'; "
             'echo $$ > "$READY"; ')
-Row = namedtuple("Row", "fault server then alert status terms sees env opens",
-                 defaults=(None, None, 0, 0, None, None, ()))
+QUIT_SIGNALS_BLOCKED, FULL_STDERR = "blocked", "full"  # how the launcher is started, when not as usual
+Row = namedtuple("Row", "fault server then alert status terms sees env opens started",
+                 defaults=(None, None, 0, 0, None, None, (), None))
 # then: what the launcher is given once the server is READY (an action or a
 # signal); an alert is dismissed with its button unless `then` says otherwise.
 ROWS = {
@@ -71,10 +73,16 @@ ROWS = {
                       status=1, env={"DISPLAY": "", "WAYLAND_DISPLAY": ""}, sees=STDERR),
     "no_gtk": Row("GTK cannot be loaded (the package only recommends it)", "echo 'нет файла настроек' >&2; exit 2",
                   alert="нет файла настроек", status=1, env={"LD_LIBRARY_PATH": NO_GTK}, sees=STDERR),
+    "full_stderr": Row("standard error a full pipe that nobody reads", "echo ошибка; exit 1", alert="ошибка",
+                       status=1, started=FULL_STDERR, sees='alert: "ошибка"; what does not fit on standard error is dropped'),
     "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
     "sigterm": Row("SIGTERM to the launcher", PORT + "idle", signal.SIGTERM, terms=1),
     "sigint": Row("SIGINT to the launcher", PORT + "idle", signal.SIGINT, terms=1),
     "sighup": Row("SIGHUP to the launcher", PORT + "idle", signal.SIGHUP, terms=1),
+    "quit_signals_blocked": Row("started with SIGTERM, SIGINT and SIGHUP blocked", PORT + "idle", signal.SIGTERM,
+                                terms=1, started=QUIT_SIGNALS_BLOCKED),
+    "stopped": Row("stopped (SIGSTOP) when the launcher quits", PORT + "idle", "SIGSTOP to the server, quit", terms=1,
+                   sees="nothing; SIGCONT follows the SIGTERM, and the server ends"),
     "ignores_sigterm": Row("ignores SIGTERM", IGNORES_SIGTERM + PORT + "idle", "quit", terms=1,
                            sees="the launcher quits 1.5 s after the quit; the server is left running"),
     "floods_1_gib": Row("floods 1 GiB of output", f'echo "порт 1"; yes "{X99}" | head -c 1073741824; '
@@ -106,6 +114,7 @@ ROWS = {
 # pending output and the tail hold a few reads of 64 KiB; an idle launcher
 # is about 8 MB. Under a sanitizer the figure means nothing.
 PEAK_KB = 16 * 1024
+QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 SANITIZED = bool(os.environ.get("QUILLARY_SANITIZE"))
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # a launcher killed by SIGSEGV leaves no core behind
 
@@ -116,12 +125,12 @@ def sees(row):
     return "alert: " + (row.alert if row.alert == LONG else '"%s"' % row.alert.replace("\n", " / "))
 
 
-def ended(pid):  # gone, or a zombie its new parent has not reaped
+def state(pid):  # R, S, T (stopped), Z ...; X when gone
     try:
         with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in "ZX"
+            return f.read().rsplit(")", 1)[1].split()[0]
     except FileNotFoundError:
-        return True
+        return "X"
 
 
 def readme_table():
@@ -159,7 +168,16 @@ class Faults(Desktop):
             env["LD_LIBRARY_PATH"] = desktop.path(NO_GTK)
             os.mkdir(env["LD_LIBRARY_PATH"])
             open(os.path.join(env["LD_LIBRARY_PATH"], "libgtk-3.so.0"), "w").close()
-        desktop.start(env=env, wait_for_bus_name=False)
+        options = {}
+        if row.started == QUIT_SIGNALS_BLOCKED:
+            options["preexec_fn"] = lambda: signal.pthread_sigmask(signal.SIG_BLOCK, QUIT_SIGNALS)
+        elif row.started == FULL_STDERR:  # filled, then blocking again, as a shell would give it
+            read, options["stderr"] = os.pipe()
+            os.set_blocking(options["stderr"], False)
+            with contextlib.suppress(BlockingIOError):
+                while os.write(options["stderr"], b"x" * 4096): pass
+            os.set_blocking(options["stderr"], True)
+        desktop.start(env=env, wait_for_bus_name=False, **options)
         if row.sees == STDERR:
             status, err = desktop.wait_exit()
             self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
@@ -179,7 +197,7 @@ class Faults(Desktop):
                 self.assertIsNone(desktop.launcher.poll(), "the launcher waits for the alert")
                 press(button)
             status, err = desktop.wait_exit()
-            if row.alert != LONG:  # whatever becomes of the alert, the terminal has its texts
+            if row.alert != LONG and not row.started:  # whatever becomes of the alert, the terminal has its texts
                 self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
         else:
             if row.then:
@@ -193,6 +211,11 @@ class Faults(Desktop):
                     desktop.activate_action("open")
             if row.then in ("quit", "open, quit"):
                 desktop.activate_action("quit")
+            elif row.then == "SIGSTOP to the server, quit":
+                server = int(read_lines(desktop.ready)[0])
+                os.kill(server, signal.SIGSTOP)
+                wait_for(lambda: state(server) == "T", what="the server stopped")
+                desktop.activate_action("quit")
             elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
                 desktop.x_server.kill()
                 desktop.x_server.wait()
@@ -205,7 +228,7 @@ class Faults(Desktop):
             self.assertNotIn(HEADLINE, err)
             if row.status is None:  # killed, and its server must not run on (its PID comes just after its file)
                 server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])
-                wait_for(lambda: ended(server), timeout=2, what=f"the end of the server (PID {server})")
+                wait_for(lambda: state(server) in "ZX", timeout=2, what=f"the end of the server (PID {server})")
                 status = None
         self.assertEqual(status, row.status)
         self.assertEqual(desktop.terms(), row.terms, "SIGTERMs the server got")
