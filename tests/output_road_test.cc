@@ -72,7 +72,6 @@ TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
         std::optional<std::int64_t> port;
     } cases[] = {
         {"the first wins", {"Quillary: веб-интерфейс слушает порт 80\nпорт 443\n", "порт 8443\n"}, 80},
-        {"the first wins across reads", {"порт 80\n", "порт 443\n"}, 80},
         {"zeros, no range check", {"порт 070000"}, 70000},
         {"largest 64-bit value", {"порт 9223372036854775807"}, INT64_MAX},
         {"one past it is no port, a later line is", {"порт 9223372036854775808\nпорт 81"}, 81},

@@ -8,7 +8,7 @@ bounded. The README's table of faults is this one (test_readme checks).
     test_faults.py --readme   the table for the README
 """
 
-import contextlib
+import fcntl
 import os
 import resource
 import signal
@@ -17,7 +17,7 @@ import time
 import unittest
 from collections import namedtuple
 
-from desktop import HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
+from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
@@ -83,6 +83,9 @@ ROWS = {
                                 terms=1, started=QUIT_SIGNALS_BLOCKED),
     "stopped": Row("stopped (SIGSTOP) when the launcher quits", PORT + "idle", "SIGSTOP to the server, quit", terms=1,
                    sees="nothing; SIGCONT follows the SIGTERM, and the server ends"),
+    "launched_again_while_it_quits": Row("launched again while it quits (the server takes 1 s to end)", "trap 'echo TERM >> \"$TERMLOG\"; "
+                                         "sleep 1; exit 0' TERM; " + PORT + "idle", "SIGTERM, launch again 0.2 s later",
+                                         terms=2, sees="nothing; the new launcher runs on, with its server"),
     "ignores_sigterm": Row("ignores SIGTERM", IGNORES_SIGTERM + PORT + "idle", "quit", terms=1,
                            sees="the launcher quits 1.5 s after the quit; the server is left running"),
     "floods_1_gib": Row("floods 1 GiB of output", f'echo "порт 1"; yes "{X99}" | head -c 1073741824; '
@@ -114,7 +117,6 @@ ROWS = {
 # pending output and the tail hold a few reads of 64 KiB; an idle launcher
 # is about 8 MB. Under a sanitizer the figure means nothing.
 PEAK_KB = 16 * 1024
-QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 SANITIZED = bool(os.environ.get("QUILLARY_SANITIZE"))
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # a launcher killed by SIGSEGV leaves no core behind
 
@@ -170,13 +172,12 @@ class Faults(Desktop):
             open(os.path.join(env["LD_LIBRARY_PATH"], "libgtk-3.so.0"), "w").close()
         options = {}
         if row.started == QUIT_SIGNALS_BLOCKED:
-            options["preexec_fn"] = lambda: signal.pthread_sigmask(signal.SIG_BLOCK, QUIT_SIGNALS)
-        elif row.started == FULL_STDERR:  # filled, then blocking again, as a shell would give it
+            blocked = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+            options["preexec_fn"] = lambda: signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+        elif row.started == FULL_STDERR:  # a pipe of one page, full
             read, options["stderr"] = os.pipe()
-            os.set_blocking(options["stderr"], False)
-            with contextlib.suppress(BlockingIOError):
-                while os.write(options["stderr"], b"x" * 4096): pass
-            os.set_blocking(options["stderr"], True)
+            fcntl.fcntl(options["stderr"], fcntl.F_SETPIPE_SZ, 4096)
+            os.write(options["stderr"], b"x" * 4096)
         desktop.start(env=env, wait_for_bus_name=False, **options)
         if row.sees == STDERR:
             status, err = desktop.wait_exit()
@@ -216,6 +217,16 @@ class Faults(Desktop):
                 os.kill(server, signal.SIGSTOP)
                 wait_for(lambda: state(server) == "T", what="the server stopped")
                 desktop.activate_action("quit")
+            elif row.then == "SIGTERM, launch again 0.2 s later":  # the new one and its server run on, with no error
+                os.kill((quitting := desktop.launcher).pid, signal.SIGTERM)
+                time.sleep(scaled(0.2))
+                os.unlink(desktop.ready)
+                new, desktop.launcher = desktop.start(wait_for_bus_name=False), quitting
+                self.assertEqual(desktop.wait_exit(), (0, ""), "the quitting launcher")
+                wait_for(lambda: os.path.exists(desktop.ready) and desktop.has_owner(APP_ID), timeout=2,
+                         what="the new launcher and its server")
+                desktop.launcher = new
+                os.kill(new.pid, signal.SIGTERM)  # the second SIGTERM, its server's
             elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
                 desktop.x_server.kill()
                 desktop.x_server.wait()
