@@ -12,6 +12,7 @@ import fcntl
 import os
 import resource
 import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -27,6 +28,7 @@ X99 = "$(printf %099d 0 | tr 0 x)"
 STDERR = "the two texts on standard error"
 IGNORES_SIGTERM = "trap 'echo TERM >> \"$TERMLOG\"' TERM; "  # and lives on: a second one would show
 NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
+KOI8_R = "koi8-r"  # the locale ru_RU.KOI8-R, made by the test: no system has it ready
 
 # A server's one write of 65,509 bytes, a line feed and its port: the first read of 64 KiB cuts the port's digits.
 PORT_CUT = ("python3 -c 'import os; os.write(1, b\"x\" * 65509 + \"\\nслушает порт 41823\\n\".encode())'; "
@@ -40,6 +42,9 @@ ROWS = {
     "server_missing": Row("server missing", MISSING, alert="Не найден встроенный сервер (quillary-bin).", status=1),
     "not_executable": Row("server not executable", NOT_EXECUTABLE,
                           alert="Не удалось запустить сервер: Permission denied", status=1),
+    "not_executable_in_koi8_r": Row("server not executable, in a locale whose character set is KOI8-R", NOT_EXECUTABLE,
+                                    alert="Не удалось запустить сервер: Отказано в доступе", status=1,
+                                    env={"LC_ALL": "ru_RU.KOI8-R", "LOCPATH": KOI8_R}),
     "directory": Row("a directory in the server's place", DIRECTORY,
                      alert="Не удалось запустить сервер: Permission denied", status=1),
     "not_a_program": Row("server not a program", NOT_A_PROGRAM,
@@ -178,6 +183,9 @@ class Faults(Desktop):
             read, options["stderr"] = os.pipe()
             fcntl.fcntl(options["stderr"], fcntl.F_SETPIPE_SZ, 4096)
             os.write(options["stderr"], b"x" * 4096)
+        if env.get("LOCPATH") == KOI8_R:
+            env["LOCPATH"] = desktop.dir
+            subprocess.run(["localedef", "-i", "ru_RU", "-f", "KOI8-R", desktop.path("ru_RU.KOI8-R")], check=True)
         desktop.start(env=env, wait_for_bus_name=False, **options)
         if row.sees == STDERR:
             status, err = desktop.wait_exit()
