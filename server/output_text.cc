@@ -215,9 +215,13 @@ std::size_t pieceEnd(std::string_view line, std::size_t limit)
         cut = limit;
 
     // Back over the digits that end the piece, then over the word and its
-    // space before them, or whatever part of the word ends the piece.
+    // space before them, or whatever part of the word ends the piece. Not
+    // over more than 64 digits: a number that converts has 19 at most,
+    // zeros before it aside, and a line of digits alone would cost a look
+    // at each of them.
+    constexpr int kMostDigits = 64;
     std::size_t start = cut;
-    for (;;) {
+    for (int digits = 0; digits < kMostDigits; ++digits) {
         std::size_t lead = start;
         while (lead > 0 && start - lead < 3 && continuation(lead - 1))
             --lead;

@@ -48,8 +48,9 @@ SeparatorAcross separatorAcross(std::string_view before, std::string_view after)
 
 // Where a line longer than `limit` bytes is cut into a piece: at most
 // `limit` bytes in, never inside a character, and never inside an
-// announcement (its word, its space or its digits) that the piece does not
-// begin with, so that a number is never learned from its first digits.
+// announcement (its word, its space or its at most 64 digits) that the
+// piece does not begin with, so that a number is never learned from its
+// first digits.
 std::size_t pieceEnd(std::string_view line, std::size_t limit);
 
 struct Announcement {
