@@ -20,6 +20,14 @@ int main()
     // An inherited "ignore" for SIGCHLD would have the kernel reap the
     // server behind our back, and its exit status would be lost.
     std::signal(SIGCHLD, SIG_DFL);
+    // A parent that blocked the signals that quit us (and forgot them so
+    // across its exec) would leave them pending for ever: the launcher could
+    // be quit from its menus only. Threads started later take the mask on.
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&quitSignals, signal);
+    sigprocmask(SIG_UNBLOCK, &quitSignals, nullptr);
 
     // The platform first, so that it outlives the controller and its server.
     quillary::NativePlatform platform;

@@ -33,13 +33,17 @@ void consumeRead(benchmark::State& state, bool portKnown)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * read.size()));
 }
 
-void handOff(benchmark::State& state, bool portKnown)
+// Reads of whole lines, or (`cut`) reads of 64 KiB that cut a line at each
+// end, as a pipe that is never empty gives them: the line is carried over.
+void handOff(benchmark::State& state, bool portKnown, bool cut)
 {
     PendingOutput pending;
     if (portKnown)
         pending.add("порт 8080\n");
     pending.take();
     std::string read = logRead();
+    if (cut)
+        read = std::string(read, 50) + std::string(read, 0, 65536 - (read.size() - 50));
     int n = 0;
     for (auto _ : state) {
         pending.add(read);
@@ -51,8 +55,10 @@ void handOff(benchmark::State& state, bool portKnown)
 
 BENCHMARK_CAPTURE(consumeRead, port_absent, false);
 BENCHMARK_CAPTURE(consumeRead, port_known, true);
-BENCHMARK_CAPTURE(handOff, port_absent, false);
-BENCHMARK_CAPTURE(handOff, port_known, true);
+BENCHMARK_CAPTURE(handOff, port_absent, false, false);
+BENCHMARK_CAPTURE(handOff, port_known, true, false);
+BENCHMARK_CAPTURE(handOff, port_absent_lines_cut, false, true);
+BENCHMARK_CAPTURE(handOff, port_known_lines_cut, true, true);
 
 } // namespace
 } // namespace quillary

@@ -80,7 +80,8 @@ public:
 // only hand their work on; neither is called once the object is destroyed.
 class ServerProcess {
 public:
-    // Called with the bytes of each read of the pipe, in order, until end of file.
+    // Called with the bytes of each read of the pipe, in order, then once
+    // with none at end of file.
     using OutputHandler = std::function<void(std::string_view bytes)>;
     // Called once after the process has ended and its output has been read to
     // end of file (or for a short bounded time, should a grandchild keep the
@@ -104,7 +105,8 @@ public:
     // True from a successful launch until the process has ended; changes
     // whatever the calling thread is doing.
     virtual bool isRunning() const = 0;
-    // Sends SIGTERM while the process has not been reaped; never waits.
+    // Sends SIGTERM while the process has not been reaped, and SIGCONT, so
+    // that a stopped process gets it too; never waits.
     virtual void terminate() = 0;
     // Waits until the process has ended or the timeout has passed, on the
     // monotonic clock; true if it has ended.

@@ -180,6 +180,67 @@ std::size_t lastLines(std::string_view text, std::span<std::string_view> lines)
     return count;
 }
 
+std::size_t firstLineEnd(std::string_view text)
+{
+    return lineEndFrom(text, 0);
+}
+
+std::size_t lastLineStart(std::string_view text)
+{
+    return lineStartBefore(text, text.size());
+}
+
+SeparatorAcross separatorAcross(std::string_view before, std::string_view after)
+{
+    // The separator's first bytes are the end of `before`; so at most its
+    // last two bytes there, and at most two bytes of `after`.
+    for (std::size_t inBefore = 1; inBefore <= 2 && inBefore <= before.size(); ++inBefore) {
+        char joined[4] = {};
+        std::size_t count = before.copy(joined, inBefore, before.size() - inBefore);
+        count += after.copy(joined + count, 3 - count);
+        std::size_t length = count ? separatorLengthAt(std::string_view(joined, count), 0) : 0;
+        if (length > inBefore)
+            return {inBefore, length - inBefore};
+    }
+    return {};
+}
+
+std::size_t pieceEnd(std::string_view line, std::size_t limit)
+{
+    auto continuation = [&](std::size_t pos) { return (byteAt(line, pos) & 0xC0) == 0x80; };
+    std::size_t cut = limit;
+    while (cut > limit - 3 && continuation(cut))
+        --cut;
+    if (byteAt(line, cut) < 0xC0) // a stray continuation byte: no character to keep whole
+        cut = limit;
+
+    // Back over the digits that end the piece, then over the word and its
+    // space before them, or whatever part of the word ends the piece. Not
+    // over more than 64 digits: a number that converts has 19 at most,
+    // zeros before it aside, and a line of digits alone would cost a look
+    // at each of them.
+    constexpr int kMostDigits = 64;
+    std::size_t start = cut;
+    for (int digits = 0; digits < kMostDigits; ++digits) {
+        std::size_t lead = start;
+        while (lead > 0 && start - lead < 3 && continuation(lead - 1))
+            --lead;
+        if (lead == 0)
+            break;
+        DecodedCharacter d = decodeCharacterAt(line, --lead);
+        if (!d.wellFormed || lead + d.length != start || !isDecimalDigit(d.codePoint))
+            break;
+        start = lead;
+    }
+    for (std::size_t length = kAnnouncementWord.size(); length > 0; --length) {
+        if (start != cut && length < kAnnouncementWord.size())
+            break; // digits after less than the whole word are no announcement
+        if (line.substr(0, start).ends_with(kAnnouncementWord.substr(0, length)))
+            return start - length > 0 ? start - length : limit; // alone in its piece, it is cut anyway
+    }
+    return cut;
+}
+
 std::optional<Announcement> findAnnouncement(std::string_view text)
 {
     std::size_t pos = 0;

@@ -4,8 +4,8 @@
 // Everything here works on bytes and gives the same answer for raw output
 // as for its decoded text: separators and the announcement start with bytes
 // that are never continuation bytes, so no ill-formed sequence before them
-// can swallow them. That lets the reader thread pick what can still matter
-// before it decodes anything.
+// can swallow them. That lets the reader thread join the lines that its
+// reads cut and pick what can still matter before it decodes anything.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,29 @@ bool isDecimalDigit(char32_t c);
 // VT, FF, CR, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR, empty ones
 // dropped, nothing trimmed. Only the end of the text is read.
 std::size_t lastLines(std::string_view text, std::span<std::string_view> lines);
+
+// Where the text's first line ends: the start of its first separator, or
+// the text's size when it has none.
+std::size_t firstLineEnd(std::string_view text);
+
+// Where the text's unfinished last line starts: just after its last
+// separator, or 0 when it has none.
+std::size_t lastLineStart(std::string_view text);
+
+// A separator cut by a read: NEL is two bytes long, LINE SEPARATOR and
+// PARAGRAPH SEPARATOR three. How many of its bytes end `before` and how many
+// begin `after`; both 0 when no separator spans the two.
+struct SeparatorAcross {
+    std::size_t inBefore = 0, inAfter = 0;
+};
+SeparatorAcross separatorAcross(std::string_view before, std::string_view after);
+
+// Where a line longer than `limit` bytes is cut into a piece: at most
+// `limit` bytes in, never inside a character, and never inside an
+// announcement (its word, its space or its at most 64 digits) that the
+// piece does not begin with, so that a number is never learned from its
+// first digits.
+std::size_t pieceEnd(std::string_view line, std::size_t limit);
 
 struct Announcement {
     std::string_view line;

@@ -10,6 +10,51 @@ namespace quillary {
 
 bool PendingOutput::add(std::string_view bytes)
 {
+    if (bytes.empty()) {
+        bool announced = keep(unfinished_);
+        unfinished_.clear();
+        return announced;
+    }
+    bool announced = false;
+    std::size_t whole = 0; // where the read's own whole lines start
+    if (!unfinished_.empty()) {
+        // The carried line ends at the read's first separator, or at one
+        // that the read finishes.
+        auto [inBefore, inAfter] = separatorAcross(unfinished_, bytes);
+        std::size_t end = inAfter ? 0 : firstLineEnd(bytes);
+        if (!inAfter && end == bytes.size())
+            return carry(bytes);
+        unfinished_.resize(unfinished_.size() - inBefore);
+        announced = carry(bytes.substr(0, end));
+        announced = keep(unfinished_) || announced;
+        unfinished_.clear();
+        whole = inAfter ? inAfter : end;
+    }
+    std::size_t unfinished = std::max(whole, lastLineStart(bytes));
+    announced = keep(bytes.substr(whole, unfinished - whole)) || announced;
+    return carry(bytes.substr(unfinished)) || announced;
+}
+
+bool PendingOutput::carry(std::string_view bytes)
+{
+    bool announced = false;
+    while (unfinished_.size() + bytes.size() > kLongestLine) {
+        // A few bytes past the limit, to see where a character ends.
+        std::size_t taken = std::min(bytes.size(), kLongestLine - unfinished_.size() + 3);
+        unfinished_.append(bytes.substr(0, taken));
+        bytes.remove_prefix(taken);
+        std::size_t end = pieceEnd(unfinished_, kLongestLine);
+        announced = keep(std::string_view(unfinished_).substr(0, end)) || announced;
+        unfinished_.erase(0, end);
+    }
+    unfinished_.append(bytes);
+    return announced;
+}
+
+bool PendingOutput::keep(std::string_view bytes)
+{
+    if (bytes.empty())
+        return false;
     // Decided on the raw bytes, so that only what is kept gets decoded.
     std::optional<Announcement> announcement;
     if (!announcementPassedOn_) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <csignal>
 #include <deque>
 #include <fstream>
@@ -18,6 +19,9 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,12 +62,11 @@ struct RecordingPlatform final : NoPlatform {
             return true;
         }
         void setTitle(std::string_view title) override { platform.statusItem.push_back("title " + std::string(title)); }
-        void setMenu(Menu menu) override { platform.statusMenu = std::move(menu); }
+        void setMenu(Menu) override {}
     };
 
     std::vector<std::string> alerts, opened, statusItem;
     std::vector<ExitStatus> terminations;
-    Menu mainMenu, statusMenu;
     std::mutex mutex;
     std::condition_variable queued;
     std::deque<std::function<void()>> queue;
@@ -71,7 +74,6 @@ struct RecordingPlatform final : NoPlatform {
 
     void terminate(ExitStatus status) override { terminations.push_back(status); }
     void runModalAlert(std::string_view, std::string_view text) override { alerts.emplace_back(text); }
-    void setMainMenu(Menu menu) override { mainMenu = std::move(menu); }
     std::unique_ptr<StatusItem> makeStatusItem() override { return std::make_unique<Item>(*this); }
     void openURL(std::string_view url) override { opened.emplace_back(url); }
     std::optional<std::filesystem::path> resourcePath(std::string_view) override { return kServer; }
@@ -162,7 +164,8 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         {"a_nul_and_a_line_of_1001_characters",
          "#!/bin/sh\nprintf 'a\\000b\\n'\nprintf '%01001d\\n' 0 | sed s/0/я/g\nexit 1\n",
          "a\uFFFDb\n" + repeated("я", 499) + "…" + repeated("я", 500)},
-        {"only_descriptors_0_1_2", "#!/bin/sh\nls /proc/self/fd\nexit 1\n", "0\n1\n2\n3"}, // 3: ls's own
+        {"a_process_group_of_its_own", "#!/bin/sh\nread -r pid name state parent group rest </proc/$$/stat\n"
+                                       "[ $group = $$ ] && echo own\nexit 1\n", "own"},
         // The shell would clear the signal mask; grep is the server itself.
         {"no_signal_blocked_or_ignored", "#!/usr/bin/env -S grep -hs ^Sig[BI] /proc/self/status /none\n",
          "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000"},
@@ -174,6 +177,46 @@ TEST_F(Launcher, ServerFailsAndTheAlertSays)
         ASSERT_TRUE(platform.runUntil([&] { return !platform.terminations.empty(); })) << name;
         EXPECT_EQ(platform.alerts, std::vector{alert}) << name;
         EXPECT_EQ(platform.terminations, std::vector{ExitStatus::failure}) << name;
+    }
+}
+
+// Refuses close_range from now on, as a kernel before 5.9 (ENOSYS) or an older container profile (EPERM) do.
+void refuseCloseRange(int error)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{std::size(filter), filter};
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program), 0);
+    ASSERT_TRUE(::syscall(SYS_close_range, 1000, 1000, 0) == -1 && errno == error) << "refused";
+}
+
+// The server has the standard streams only, whatever the launcher inherited without close-on-exec, low or high:
+// closed by close_range, or without where it is refused (QUILLARY_REFUSE_CLOSE_RANGE: a process of its own, below).
+TEST_F(Launcher, ServerGetsOnlyTheStandardStreams)
+{
+    if (const char* error = std::getenv("QUILLARY_REFUSE_CLOSE_RANGE"))
+        refuseCloseRange(std::atoi(error));
+    ASSERT_EQ(::dup2(leakyDescriptor, 1000), 1000);
+    writeServer("#!/bin/sh\nls /proc/self/fd\nexit 1\n");
+    RecordingPlatform platform;
+    platform.delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(platform.runUntil([&] { return !platform.alerts.empty(); }));
+    EXPECT_EQ(platform.alerts[0], "0\n1\n2\n3") << "3: ls's own";
+    ::close(1000);
+}
+
+TEST(PosixProcess, ServerGetsOnlyTheStandardStreamsWhereCloseRangeIsRefused)
+{
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (int error : {ENOSYS, EPERM}) {
+        std::string run = "QUILLARY_REFUSE_CLOSE_RANGE=" + std::to_string(error) + " " + self +
+                          " --gtest_filter=Launcher.ServerGetsOnlyTheStandardStreams >&2";
+        EXPECT_EQ(std::system(run.c_str()), 0) << "close_range refused with " << std::strerror(error);
     }
 }
 
@@ -191,36 +234,25 @@ TEST_F(Launcher, LastWordsComeBeforeTheEndEveryTime)
     }
 }
 
-// What the controller asks of its desktop: the two menus; the web interface
-// by every road once the port is known, and not before; on the way out one
-// SIGTERM and the grace, after which a server that ignored it is left alone.
-TEST_F(Launcher, MenusOpeningAndTheOneSigterm)
+// What the controller asks of its desktop (the menus' entries are the
+// desktop tests'): the web interface by every road once the port is known,
+// and not before; on the way out one SIGTERM and the grace, after which a
+// server that ignored it is left alone.
+TEST_F(Launcher, OpeningAndTheOneSigterm)
 {
-    const std::string release = kServer.string() + ".release", log = kServer.string() + ".log";
+    const std::string log = kServer.string() + ".log";
     writeServer("#!/bin/sh\ntrap 'echo TERM >> " + log + "' TERM\necho $$ > " + log + ".pid\n" +
-                "while [ ! -e " + release + " ]; do sleep 0.01; done\n" +
                 "echo 'веб-интерфейс слушает порт 4242'\nwhile :; do sleep 0.05; done\n");
     RecordingPlatform platform;
     AppDelegate& delegate = *platform.delegate;
-    delegate.applicationDidFinishLaunching();
-    auto entries = [](const char* openKey, const char* quitKey) {
-        return Menu{MenuItem::command("Открыть Quillary", MenuAction::openUI, openKey), MenuItem::separatorItem(),
-                    MenuItem::command("Выйти из Quillary", MenuAction::terminate, quitKey)};
-    };
-    MenuItem applicationMenu;
-    applicationMenu.title = "Quillary";
-    applicationMenu.submenu = entries("o", "q");
-    EXPECT_EQ(platform.mainMenu, Menu{applicationMenu});
-    EXPECT_EQ(platform.statusMenu, entries("", ""));
-    EXPECT_EQ(platform.statusItem, std::vector<std::string>{"symbol arrow.down.circle"});
-
     auto everyRoad = [&] {
         delegate.openUI();
         EXPECT_FALSE(delegate.applicationShouldHandleReopen(false));
     };
     everyRoad();
     EXPECT_EQ(platform.opened, std::vector<std::string>{}) << "nothing to open before the port is known";
-    std::ofstream{release};
+    delegate.applicationDidFinishLaunching();
+    EXPECT_EQ(platform.statusItem, std::vector<std::string>{"symbol arrow.down.circle"});
     ASSERT_TRUE(platform.runUntil([&] { return AppDelegateProbe::port(delegate).has_value(); }));
     everyRoad();
     EXPECT_EQ(platform.opened, std::vector<std::string>(2, "http://localhost:4242"));
@@ -236,7 +268,7 @@ TEST_F(Launcher, MenusOpeningAndTheOneSigterm)
     std::stringstream terms;
     terms << std::ifstream(log).rdbuf();
     EXPECT_EQ(terms.str(), "TERM\n");
-    for (const std::string& file : {release, log, log + ".pid"})
+    for (const std::string& file : {log, log + ".pid"})
         std::filesystem::remove(file);
 }
 
@@ -251,7 +283,7 @@ TEST(PosixProcess, WatchersLeaveSignalsToTheMainThread)
     std::promise<void> read;
     PosixProcess process;
     process.setExecutable(kServer);
-    process.setOutputHandler([&](std::string_view) { read.set_value(); });
+    process.setOutputHandler([&](std::string_view bytes) { if (!bytes.empty()) read.set_value(); });
     ASSERT_EQ(process.launch(), std::nullopt);
     pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
     read.get_future().wait(); // the reader is past its start, where every signal is blocked for a moment
@@ -280,7 +312,7 @@ TEST(PosixProcess, TerminateAfterTheReapSignalsNobody)
     std::promise<pid_t> started;
     PosixProcess process;
     process.setExecutable(kServer);
-    process.setOutputHandler([&](std::string_view bytes) { started.set_value(std::stoi(std::string(bytes))); });
+    process.setOutputHandler([&](std::string_view out) { if (!out.empty()) started.set_value(std::stoi(std::string(out))); });
     ASSERT_EQ(process.launch(), std::nullopt);
     pid_t old = started.get_future().get();
     ASSERT_TRUE(process.waitUntilExit(kStepTimeout)) << "reaped";

@@ -1,8 +1,8 @@
 // What the output road makes of the server's output, read by read: the
 // lines of the tail, the port, the decoded text. Each read goes through the
 // reader thread's hand-off as in the launcher: the main thread takes what
-// waits once the port is announced, and once the server has ended. The fuzz
-// target checks that the hand-off ends as consuming every read would,
+// waits once the port is announced, and once the output has ended. The fuzz
+// target checks that the hand-off ends as consuming the whole output would,
 // however the reads are taken.
 #include "server/output_text.hh"
 #include "server/pending_output.hh"
@@ -31,6 +31,7 @@ Fed feed(const Lines& reads)
         if (pending.add(read))
             AppDelegateProbe::consume(*delegate, pending.take());
     }
+    pending.add(""); // the end of the output
     AppDelegateProbe::consume(*delegate, pending.take());
     const auto tail = AppDelegateProbe::tail(*delegate);
     return {{tail.begin(), tail.end()}, AppDelegateProbe::port(*delegate)};
@@ -56,8 +57,8 @@ TEST(OutputRoad, KeepsTheLastTwelveLinesCutOnTheSevenSeparators)
         {"fourteen lines in one read", {fourteen}, lastTwelve},
         {"fourteen lines, a read each", fourteenReads, lastTwelve},
         {"lines after the port slide through", {"порт 80\n" + fourteen}, lastTwelve},
-        {"never joined across reads", {"hel", "lo\n", "wor", "ld"}, {"hel", "lo", "wor", "ld"}},
-        {"a letter cut by a read", {"д\xd0", "\xb0" "да"}, {"д" + R, R + "да"}},
+        {"joined across reads; the end ends a line", {"hel", "lo\n", "wor", "ld"}, {"hello", "world"}},
+        {"no separator across reads", {"a\xe2", "\x80" "b"}, {"a" + R + "b"}},
     };
     for (const auto& [name, reads, tail] : cases)
         EXPECT_EQ(feed(reads).tail, tail) << name;
@@ -71,7 +72,6 @@ TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
         std::optional<std::int64_t> port;
     } cases[] = {
         {"the first wins", {"Quillary: веб-интерфейс слушает порт 80\nпорт 443\n", "порт 8443\n"}, 80},
-        {"the first wins across reads", {"порт 80\n", "порт 443\n"}, 80},
         {"zeros, no range check", {"порт 070000"}, 70000},
         {"largest 64-bit value", {"порт 9223372036854775807"}, INT64_MAX},
         {"one past it is no port, a later line is", {"порт 9223372036854775808\nпорт 81"}, 81},
@@ -80,13 +80,43 @@ TEST(OutputRoad, LearnsThePortFromTheFirstConvertibleAnnouncement)
         {"only the leftmost match of a line", {"порт 99999999999999999999 порт 80"}, std::nullopt},
         {"other digits match but do not convert", {"порт 8\xd9\xa0 порт 80\nпорт \xef\xbc\x98"}, std::nullopt},
         {"... nor hide a later line", {"порт \xd9\xa8\xd9\xa0\nпорт 80"}, 80},
-        {"cut inside the word", {"пор", "т 80\n"}, std::nullopt},
-        {"cut inside the digits", {"порт 80", "80\n"}, 80},
+        {"at the end of the output", {"порт 80", "80"}, 8080},
         {"invalid byte before or inside the digits", {"порт \xff" "80\nпорт 8\xff" "0"}, 8},
         {"announcement pushed out of the tail", {"порт 5\n" + fourteen, fourteen}, 5},
     };
     for (const auto& [name, reads, port] : cases)
         EXPECT_EQ(feed(reads).port, port) << name;
+}
+
+// However the reads cut the output, the lines and the port are the
+// server's: every cut of a sample into two reads, and a line longer than the
+// road carries, cut at every place near its bound, in the 4 KiB writes of a
+// block-buffered standard output.
+TEST(OutputRoad, LinesAndPortDoNotDependOnTheReads)
+{
+    const std::string sample = "a\n\r\nпорт\xc2\x85 д\xe2\x80\xa8слушает порт 41823\xe2\x80\xa9\xff Б\n";
+    const Fed whole = feed({sample});
+    ASSERT_EQ(whole.port, 41823);
+    for (std::size_t cut = 1; cut < sample.size(); ++cut) {
+        const Fed two = feed({sample.substr(0, cut), sample.substr(cut)});
+        EXPECT_TRUE(two.tail == whole.tail && two.port == whole.port) << "cut at " << cut;
+    }
+    const std::size_t limit = PendingOutput::kLongestLine;
+    auto blocks = [](const std::string& text) {
+        Lines reads;
+        for (std::size_t at = 0; at < text.size(); at += 4096)
+            reads.push_back(text.substr(at, 4096));
+        return reads;
+    };
+    for (std::size_t before = limit - 27; before <= limit; ++before) { // the bound inside each byte of the line's end
+        const std::string line = "д" + std::string(before - 2, 'x') + "слушает порт 8080";
+        const Fed fed = feed(blocks(line + "\nпорт 1\n"));
+        EXPECT_EQ(fed.port, 8080) << "announcement after " << before << " bytes";
+        EXPECT_TRUE(fed.tail.size() == 3 && fed.tail[0].size() <= limit && fed.tail[0] + fed.tail[1] == line)
+            << "cut in two, no letter split, after " << before << " bytes";
+    }
+    EXPECT_EQ(feed(blocks(std::string(2 * limit + 1, 'x'))).tail,
+              Lines({std::string(limit, 'x'), std::string(limit, 'x'), "x"}));
 }
 
 TEST(OutputRoad, DecodesEachMaximalIllFormedPartToOneReplacement)

@@ -168,9 +168,19 @@ gboolean LinuxPlatform::onSignal(gpointer self)
 void LinuxPlatform::terminate(ExitStatus status)
 {
     termination_.asked(status);
-    if (!termination_.begin(queue_, *delegate_))
+    if (termination_.begun())
         return;
     enableCommands(false);
+    // The application's name goes before the server's grace, during which
+    // the main thread answers nobody: a launch meanwhile would find the name
+    // taken, ask us to activate, get no reply and fail, and leave nothing
+    // running once we are gone. Given up, the name is the new launch's at
+    // once: it starts its own server while ours ends in its grace.
+    if (bus_)
+        g_dbus_connection_call(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "ReleaseName", g_variant_new("(s)", QUILLARY_APP_ID), nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+    termination_.begin(queue_, *delegate_);
     alert_.close();
     g_application_quit(application_);
 }

@@ -54,11 +54,13 @@ void PosixProcess::Shared::readOutput(UniqueDescriptor pipe)
         ssize_t count = ::read(pipe.get(), buffer.get(), size);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0)
-            break; // end of file; a read error ends the output the same way
+        if (count < 0)
+            count = 0; // a read error ends the output as end of file does
         std::lock_guard lock(handlerMutex);
         if (outputHandler)
             outputHandler(std::string_view(buffer.get(), static_cast<std::size_t>(count)));
+        if (count == 0)
+            break;
     }
     pipe.reset();
     std::lock_guard lock(mutex);
@@ -204,7 +206,10 @@ void PosixProcess::terminate()
         // One SIGTERM and its grace; nothing follows, not even when the
         // launcher ends. Disarmed after the kill, not before: a launcher that
         // dies in between must leave its server a SIGTERM, if then maybe two.
+        // A server stopped (by a debugger, by job control) would never act
+        // on it and stay stopped for good: SIGCONT lets it be delivered.
         ::kill(shared_->pid, SIGTERM);
+        ::kill(shared_->pid, SIGCONT);
         shared_->deathSignal.disarm();
     }
 }

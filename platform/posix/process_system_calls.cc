@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
 #include <locale.h>
 #if __has_include(<xlocale.h>)
 #include <xlocale.h> // uselocale on macOS; glibc has it in <locale.h>
@@ -32,6 +35,45 @@ namespace {
 [[maybe_unused]] const char* errorText(const char* text, const char*)
 {
     return text;
+}
+
+// The system's description of an error in the language of `locale`, in
+// that locale's character set.
+std::string describe(int error, locale_t locale)
+{
+#if QUILLARY_HAVE_STRERROR_L
+    return ::strerror_l(error, locale);
+#else
+    // The locale for this thread only, for as long as it takes.
+    locale_t previous = ::uselocale(locale);
+    char buffer[256] = "";
+    const char* described = errorText(::strerror_r(error, buffer, sizeof buffer), buffer);
+    std::string text = described ? described : std::strerror(error);
+    ::uselocale(previous);
+    return text;
+#endif
+}
+
+// The text in UTF-8, from the character set it is in (a locale's need not
+// be UTF-8: ru_RU.KOI8-R, say); none if it does not convert. The launcher's
+// texts are UTF-8 everywhere, and so the alert's must be, or they show
+// replacement characters.
+std::optional<std::string> inUtf8(const std::string& text, const char* characterSet)
+{
+    iconv_t conversion = ::iconv_open("UTF-8", characterSet);
+    if (conversion == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string converted(text.size() * 4, '\0'); // no character takes more
+    char* in = const_cast<char*>(text.data());
+    char* out = converted.data();
+    std::size_t inLeft = text.size(), outLeft = converted.size();
+    bool whole = ::iconv(conversion, &in, &inLeft, &out, &outLeft) != static_cast<std::size_t>(-1) &&
+                 ::iconv(conversion, nullptr, nullptr, &out, &outLeft) != static_cast<std::size_t>(-1);
+    ::iconv_close(conversion);
+    if (!whole)
+        return std::nullopt;
+    converted.resize(converted.size() - outLeft);
+    return converted;
 }
 
 // Moves a descriptor off 0, 1 and 2: the descriptor, or -1 with errno set.
@@ -107,21 +149,17 @@ std::size_t readSize(int pipe)
 
 std::string describeError(int error)
 {
+    locale_t untranslated = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     locale_t locale = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
-    if (!locale)
-        return std::strerror(error);
-#if QUILLARY_HAVE_STRERROR_L
-    std::string text = ::strerror_l(error, locale);
-#else
-    // The user's locale for this thread only, for as long as it takes.
-    locale_t previous = ::uselocale(locale);
-    char buffer[256] = "";
-    const char* described = errorText(::strerror_r(error, buffer, sizeof buffer), buffer);
-    std::string text = described ? described : std::strerror(error);
-    ::uselocale(previous);
-#endif
-    ::freelocale(locale);
-    return text;
+    std::optional<std::string> text;
+    if (locale)
+        text = inUtf8(describe(error, locale), ::nl_langinfo_l(CODESET, locale));
+    if (!text) // no locale, or a text that does not convert
+        text = untranslated ? describe(error, untranslated) : std::string(std::strerror(error));
+    for (locale_t made : {locale, untranslated})
+        if (made)
+            ::freelocale(made);
+    return *text;
 }
 
 } // namespace quillary

@@ -53,7 +53,8 @@ int openPipe(UniqueDescriptor& readEnd, UniqueDescriptor& writeEnd);
 std::size_t readSize(int pipe);
 
 // The system's description of an error number, in the language of the
-// user's locale as the environment sets it.
+// user's locale as the environment sets it, in UTF-8 whatever the locale's
+// character set; untranslated where it cannot be had so.
 std::string describeError(int error);
 
 } // namespace quillary

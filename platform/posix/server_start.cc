@@ -1,22 +1,16 @@
 #include "platform/posix/server_start.hh"
 
+#include "platform/posix/child_setup.hh"
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include <fcntl.h>
 
-// What this system offers beyond POSIX, found by the build (each is 0 when
-// QUILLARY_PORTABLE_PROCESS builds the road taken where it is missing):
-// QUILLARY_HAVE_SETSIG (F_SETSIG), QUILLARY_HAVE_CLOSE_RANGE,
-// QUILLARY_HAVE_KERNEL_SIGNALS (the kernel's own rt_sigaction) and
-// QUILLARY_HAVE_CLONE_VFORK, which together make the road on which the server
-// learns of its launcher's death (Linux), and QUILLARY_HAVE_GLIBC_CLONE there;
-// QUILLARY_HAVE_CLOSEFROM_NP (glibc), for posix_spawn where that road is not.
-#define QUILLARY_DEATH_SIGNAL                                                                                   \
-    (QUILLARY_HAVE_SETSIG && QUILLARY_HAVE_CLOSE_RANGE && QUILLARY_HAVE_KERNEL_SIGNALS && QUILLARY_HAVE_CLONE_VFORK)
 #if QUILLARY_DEATH_SIGNAL
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #else
@@ -55,19 +49,6 @@ namespace {
 // not as a number: once it is reaped, a process that takes its PID gets
 // nothing. The child sets them up on its own copies of the ends, so should
 // the launcher die before that, the child's own close of them signals it.
-//
-// The child, from clone to exec, runs in the launcher's memory on a stack of
-// its own, while the thread that started it waits (as posix_spawn does; a
-// fork would copy the launcher, and the child would take ten times as long to
-// exec). So it makes the kernel's own calls only (no lock of the C library,
-// no sanitizer's interceptor or instrumentation, no allocation), writes
-// nothing of the launcher's but errno, and has every signal blocked until it
-// execs: no handler of the launcher's may run there.
-#if __has_attribute(disable_sanitizer_instrumentation) // clang's no_sanitize keeps ThreadSanitizer's calls
-#define QUILLARY_CHILD __attribute__((no_sanitize("address", "thread", "undefined"), disable_sanitizer_instrumentation))
-#else
-#define QUILLARY_CHILD __attribute__((no_sanitize("address", "thread", "undefined")))
-#endif
 constexpr std::size_t kChildStackSize = 64 * 1024;
 
 // glibc's own name for clone, which ThreadSanitizer does not intercept: it
@@ -80,57 +61,14 @@ constexpr auto startChild = __clone;
 constexpr auto startChild = ::clone;
 #endif
 
-struct ChildSetUp {
-    char* const* argv;
-    char* const* envp;
-    int output, error;
-    pid_t parent;
-    int deathEnds[2];
-};
-
-// The kernel's signal set, in words.
-constexpr std::size_t kKernelSignalSetSize = (_NSIG - 1) / 8;
-constexpr std::size_t kKernelSignalSetWords = kKernelSignalSetSize / sizeof(unsigned long);
-
-QUILLARY_CHILD long call(long number, auto... arguments)
+// The most descriptors the launcher may have open: where nothing lists them,
+// the child closes every number below it.
+unsigned descriptorLimit()
 {
-    return ::syscall(number, arguments...);
-}
-
-QUILLARY_CHILD bool setUpChild(const ChildSetUp& setUp)
-{
-    // Whatever the launcher ignores or handles, the C library's signals
-    // 32 and 33 too, which its own sigaction keeps out of reach. The
-    // kernel's sigaction for SIG_DFL (0) is all zeros, whatever the order of
-    // its fields (handler, flags, restorer, mask) on this machine.
-    unsigned long byDefault[3 + kKernelSignalSetWords] = {};
-    for (int signal = 1; signal < _NSIG; ++signal)
-        if (signal != SIGKILL && signal != SIGSTOP &&
-            call(SYS_rt_sigaction, signal, byDefault, nullptr, kKernelSignalSetSize) < 0)
-            return false;
-    for (int end : setUp.deathEnds)
-        if (call(SYS_fcntl, end, F_SETSIG, SIGTERM) < 0 || call(SYS_fcntl, end, F_SETOWN, call(SYS_getpid)) < 0 ||
-            call(SYS_fcntl, end, F_SETFL, O_ASYNC) < 0)
-            return false;
-    if (call(SYS_getppid) != setUp.parent)
-        call(SYS_exit_group, 0); // the launcher is gone already: nothing to start
-    // Only the error pipe stays above the standard streams, until the exec.
-    unsigned long none[kKernelSignalSetWords] = {};
-    return call(SYS_dup3, setUp.output, STDOUT_FILENO, 0) >= 0 && call(SYS_dup3, setUp.output, STDERR_FILENO, 0) >= 0 &&
-           (setUp.error == STDERR_FILENO + 1 || call(SYS_close_range, STDERR_FILENO + 1, setUp.error - 1, 0) >= 0) &&
-           call(SYS_close_range, setUp.error + 1, ~0U, 0) >= 0 &&
-           call(SYS_rt_sigprocmask, SIG_SETMASK, none, nullptr, kKernelSignalSetSize) >= 0;
-}
-
-QUILLARY_CHILD int becomeServer(void* argument)
-{
-    const ChildSetUp& setUp = *static_cast<const ChildSetUp*>(argument);
-    if (setUpChild(setUp))
-        call(SYS_execve, setUp.argv[0], setUp.argv, setUp.envp);
-    int error = errno;
-    call(SYS_write, setUp.error, &error, sizeof error);
-    call(SYS_exit_group, 127);
-    return 127;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) < 0 || limit.rlim_cur > 1u << 30)
+        return 1u << 20; // the kernel's default most (nr_open)
+    return static_cast<unsigned>(limit.rlim_cur);
 }
 
 } // namespace
@@ -147,7 +85,7 @@ int startServer(pid_t& pid, std::string& program, char* const envp[], int output
         return error;
     char* argv[] = {program.data(), nullptr};
     ChildSetUp setUp{argv, envp, output, errorWrite.get(), ::getpid(),
-                     {deathSignal.ends_[0].get(), deathSignal.ends_[1].get()}};
+                     {deathSignal.ends_[0].get(), deathSignal.ends_[1].get()}, descriptorLimit()};
     alignas(16) char stack[kChildStackSize];
     sigset_t all = everySignal(), previous;
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -248,7 +186,9 @@ int setChildDescriptors(SpawnFileActions& actions, int output)
     return closeAboveStandardStreams(actions.get());
 }
 
-// Whatever the launcher blocks or ignores is not the server's business.
+// Whatever the launcher blocks or ignores is not the server's business,
+// nor are a terminal's signals: a process group of its own (child_setup.cc
+// says why).
 int setChildSignals(SpawnAttributes& attributes)
 {
     if (int error = attributes.status())
@@ -260,7 +200,10 @@ int setChildSignals(SpawnAttributes& attributes)
         return error;
     if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all))
         return error;
-    return ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (int error = ::posix_spawnattr_setpgroup(attributes.get(), 0))
+        return error;
+    return ::posix_spawnattr_setflags(attributes.get(),
+                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 }
 
 } // namespace

@@ -15,7 +15,7 @@ class LauncherDeathSignal;
 
 // Starts `program`, with no arguments, in `envp`: `output` as its standard
 // output and error, its standard input the launcher's, no other descriptor
-// of ours, no signal blocked or ignored; and arms `deathSignal` where this
+// of ours, no signal blocked or ignored, a process group of its own; and arms `deathSignal` where this
 // system has one. 0, or the error number of the first call that failed: a
 // set-up that fails leaves the server unstarted, since half a set-up would
 // hand it descriptors or ignored signals of ours.

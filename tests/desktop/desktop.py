@@ -105,12 +105,8 @@ class Session:
         """Ends what the session started; its directory goes too, unless `keep`."""
         self.connection.close_sync(None)
         for process in reversed(self.started):
-            # The launcher leads a process group of its own, with its server.
-            if process is self.launcher:
-                try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            if process is self.launcher:  # it leads a session of its own, with its server (a process group of its own)
+                subprocess.run(["pkill", "-KILL", "-s", str(process.pid)])
             if process.poll() is None:
                 process.kill()
                 if process is self.launcher:
@@ -168,7 +164,7 @@ class Session:
             f.write(f"[Desktop Entry]\nType=Application\nName=Browser\nExec={command}\n"
                     "MimeType=x-scheme-handler/http;\n")
 
-    def start(self, server=None, env=None, wait_for_bus_name=True):  # `server` as set_server takes it
+    def start(self, server=None, env=None, wait_for_bus_name=True, **options):  # `server` as set_server takes it
         if server is not None:
             self.set_server(server)
         # As on a desktop, the accessibility bus and its registry are up
@@ -179,7 +175,8 @@ class Session:
         with open(self.path("debug.log"), "w") as log:
             self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")],
                                        env=dict(self.env, G_MESSAGES_DEBUG="quillary", **(env or {})),
-                                       stdout=log, stderr=subprocess.PIPE, text=True, start_new_session=True)
+                                       **dict(dict(stdout=log, stderr=subprocess.PIPE), **options),
+                                       text=True, start_new_session=True)
         if wait_for_bus_name:
             wait_for(lambda: self.has_owner(APP_ID), what="the launcher on the bus")
         return self.launcher
