@@ -2,7 +2,7 @@
 
 #include "platform/linux/activating_application.hh"
 #include "platform/linux/menu_model.hh"
-#include "platform/linux/tray_item.hh"
+#include "platform/linux/tray/tray_item.hh"
 #include "platform/linux/x_startup.hh"
 #include "platform/posix/posix_process.hh"
 

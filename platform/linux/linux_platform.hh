@@ -6,7 +6,7 @@
 #include "platform/linux/activation.hh"
 #include "platform/linux/bus_guard.hh"
 #include "platform/linux/main_queue.hh"
-#include "platform/linux/modal_alert.hh"
+#include "platform/linux/alert/modal_alert.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/kept_token.hh"
+#include "platform/linux/tray/kept_token.hh"
 
 #include "platform/linux/x_startup.hh"
 

@@ -3,11 +3,11 @@
 // com.canonical.dbusmenu object that the host draws.
 #pragma once
 
-#include "platform/linux/dbus_menu.hh"
+#include "platform/linux/tray/dbus_menu.hh"
 #include "platform/linux/activation.hh"
-#include "platform/linux/exported_object.hh"
-#include "platform/linux/kept_token.hh"
-#include "platform/linux/watcher_presence.hh"
+#include "platform/linux/tray/exported_object.hh"
+#include "platform/linux/tray/kept_token.hh"
+#include "platform/linux/tray/watcher_presence.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>

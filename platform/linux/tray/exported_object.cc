@@ -1,4 +1,4 @@
-#include "platform/linux/exported_object.hh"
+#include "platform/linux/tray/exported_object.hh"
 
 namespace quillary {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/tray_item.hh"
+#include "platform/linux/tray/tray_item.hh"
 
 #include <string>
 #include <utility>

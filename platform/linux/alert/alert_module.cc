@@ -1,4 +1,4 @@
-#include "platform/linux/alert_module.hh"
+#include "platform/linux/alert/alert_module.hh"
 
 #include <gtk/gtk.h>
 

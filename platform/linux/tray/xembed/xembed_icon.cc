@@ -1,6 +1,6 @@
-#include "platform/linux/xembed_icon.hh"
+#include "platform/linux/tray/xembed/xembed_icon.hh"
 
-#include "platform/linux/icon_pixmaps.hh"
+#include "platform/linux/tray/icon_pixmaps.hh"
 
 #include <glib.h>
 

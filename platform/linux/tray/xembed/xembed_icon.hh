@@ -5,7 +5,7 @@
 // as light as in any other.
 #pragma once
 
-#include "platform/linux/x_tray.hh"
+#include "platform/linux/tray/xembed/x_tray.hh"
 
 #include <xcb/xcb.h>
 

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "platform/linux/activation.hh"
-#include "platform/linux/x_tray.hh"
-#include "platform/linux/xembed_icon.hh"
+#include "platform/linux/tray/xembed/x_tray.hh"
+#include "platform/linux/tray/xembed/xembed_icon.hh"
 #include "platform/platform.hh"
 
 #include <gmodule.h>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "platform/linux/main_queue.hh"
-#include "platform/linux/status_notifier_item.hh"
-#include "platform/linux/xembed_item.hh"
+#include "platform/linux/tray/status_notifier_item.hh"
+#include "platform/linux/tray/xembed/xembed_item.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/dbus_menu_layout.hh"
+#include "platform/linux/tray/dbus_menu_layout.hh"
 
 #include <string_view>
 #include <utility>

@@ -2,8 +2,8 @@
 // which the tray host reads and draws itself.
 #pragma once
 
-#include "platform/linux/dbus_menu_layout.hh"
-#include "platform/linux/exported_object.hh"
+#include "platform/linux/tray/dbus_menu_layout.hh"
+#include "platform/linux/tray/exported_object.hh"
 #include "platform/platform.hh"
 
 #include <gio/gio.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/watcher_presence.hh"
+#include "platform/linux/tray/watcher_presence.hh"
 
 #include <string_view>
 #include <utility>

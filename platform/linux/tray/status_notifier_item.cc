@@ -1,6 +1,6 @@
-#include "platform/linux/status_notifier_item.hh"
+#include "platform/linux/tray/status_notifier_item.hh"
 
-#include "platform/linux/icon_pixmaps.hh"
+#include "platform/linux/tray/icon_pixmaps.hh"
 
 #include <string>
 #include <system_error>

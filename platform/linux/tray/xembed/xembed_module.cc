@@ -1,4 +1,4 @@
-#include "platform/linux/xembed_module.hh"
+#include "platform/linux/tray/xembed/xembed_module.hh"
 
 #include <X11/Xlib.h>
 #include <gdk/gdkx.h>

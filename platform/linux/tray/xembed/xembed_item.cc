@@ -1,6 +1,6 @@
-#include "platform/linux/xembed_item.hh"
+#include "platform/linux/tray/xembed/xembed_item.hh"
 
-#include "platform/linux/xembed_module.hh"
+#include "platform/linux/tray/xembed/xembed_module.hh"
 
 #include <string>
 #include <utility>

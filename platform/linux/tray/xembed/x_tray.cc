@@ -1,4 +1,4 @@
-#include "platform/linux/x_tray.hh"
+#include "platform/linux/tray/xembed/x_tray.hh"
 
 #include <glib-unix.h>
 

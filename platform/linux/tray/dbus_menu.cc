@@ -1,4 +1,4 @@
-#include "platform/linux/dbus_menu.hh"
+#include "platform/linux/tray/dbus_menu.hh"
 
 #include <algorithm>
 #include <string>

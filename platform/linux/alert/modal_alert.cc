@@ -1,6 +1,6 @@
-#include "platform/linux/modal_alert.hh"
+#include "platform/linux/alert/modal_alert.hh"
 
-#include "platform/linux/alert_module.hh"
+#include "platform/linux/alert/alert_module.hh"
 
 #include <cerrno>
 #include <cstdio>

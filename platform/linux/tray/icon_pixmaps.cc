@@ -1,4 +1,4 @@
-#include "platform/linux/icon_pixmaps.hh"
+#include "platform/linux/tray/icon_pixmaps.hh"
 
 #include <cmath>
 #include <string>
