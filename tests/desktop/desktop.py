@@ -4,7 +4,6 @@ recorder as the default browser. The alert is read as a screen reader reads it (
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile

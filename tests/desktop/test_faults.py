@@ -17,7 +17,7 @@ import sys
 import unittest
 from collections import namedtuple
 
-from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_alert, read_lines, scaled, wait_for
+from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_alert, read_lines, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
@@ -238,6 +238,7 @@ class Faults(Desktop):
                 desktop.launcher = new
                 os.kill(new.pid, signal.SIGTERM)  # the second SIGTERM, its server's
             elif row.then == "X ends, SIGTERM":  # the launcher, waiting for an X tray, outlives its display
+                wait_for(lambda: "looking for an X tray" in desktop.debug_log(), what="the launcher on the display")
                 desktop.x_server.kill()
                 desktop.x_server.wait()
                 wait_for(lambda: "the X display is gone" in desktop.debug_log(), what="the display's end seen")

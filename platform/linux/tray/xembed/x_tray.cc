@@ -24,6 +24,7 @@ std::unique_ptr<XTray> XTray::open()
     auto tray = std::unique_ptr<XTray>(new XTray(std::move(xcb), connection, screen));
     if (!tray->screen_)
         return nullptr;
+    g_debug("looking for an X tray on %s", display);
     return tray;
 }
 
