@@ -51,7 +51,7 @@ alternating order, over several rounds, and shown as median (min–max).
               on the screen, the first (the GTK module loaded and GTK
               started meanwhile) and a second (right button).
 
-The table goes to standard output, ready for the README, under a line that
+The table goes to standard output, ready for docs/benchmarks.md, under a line that
 names the machine and its load average during the run (a shared machine's
 other work shows in every figure; --nice runs the whole desktop ahead of it).
 Progress and the detail (where the memory goes, by mapping; threads; the

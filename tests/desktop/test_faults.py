@@ -1,11 +1,11 @@
 """Every way the server can fail or misbehave and every way the launcher can
 be told to go, as one table: what the user sees, the launcher's exit status,
 how many SIGTERMs the server got, and that the launcher's memory stayed
-bounded. The README's table of faults is this one (test_readme checks).
+bounded. The table of faults in docs/faults.md is this one (test_readme checks).
 
     test_faults.py --list     the rows, one per line, and "readme"
     test_faults.py ROW        runs one row on a desktop of its own
-    test_faults.py --readme   the table for the README
+    test_faults.py --readme   the table for docs/faults.md
 """
 
 import fcntl
@@ -149,8 +149,8 @@ def readme_table():
 
 class Readme(unittest.TestCase):
     def test_readme(self):
-        with open(os.path.join(os.path.dirname(__file__), "../../README.md")) as f:
-            self.assertIn(readme_table(), f.read(), "the README's fault table is not the tested one (--readme)")
+        with open(os.path.join(os.path.dirname(__file__), "../../docs/faults.md")) as f:
+            self.assertIn(readme_table(), f.read(), "docs/faults.md's table is not the tested one (--readme)")
 
 
 class Faults(Desktop):
