@@ -22,8 +22,8 @@ HEADLINE = "Quillary не запустился"
 OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
 WATCHER = "org.kde.StatusNotifierWatcher"
 
-# Every server a test writes starts so: it logs each SIGTERM it gets and
-# ends, and `idle` waits for signals without holding the launcher's pipe.
+# Every server a test writes starts so: it logs each SIGTERM it gets and ends, and `idle` waits for signals without
+# holding the launcher's pipe.
 SERVER_PRELUDE = """#!/bin/sh
 trap 'echo TERM >> "$TERMLOG"; exit 0' TERM
 idle() { while :; do sleep 600 </dev/null >/dev/null 2>&1 & wait $!; done; }
@@ -35,8 +35,7 @@ def scaled(seconds):
 
 
 def wait_for(condition, timeout=5.0, what="condition", interval=0.01, fail=True):
-    """Polls `condition` until it returns something true; at the timeout,
-    fails, or (not `fail`) returns what it returned last."""
+    """Polls `condition` until it returns something true; at the timeout, fails, or (not `fail`) returns its last."""
     deadline = time.monotonic() + scaled(timeout)
     while True:
         value = condition()
@@ -56,10 +55,8 @@ def read_lines(path):
 
 
 class Session:
-    """One desktop. The accessibility bus announces itself on the X root
-    window and puts its socket in the runtime directory, so each session
-    has both of its own, or sessions side by side meet each other's alerts.
-    `bundle`: an installed launcher's prefix to run it from."""
+    """One desktop. The accessibility bus announces itself on the X root window and puts its socket in the runtime
+    directory, so each session has both of its own, or sessions side by side meet each other's alerts."""
 
     def __init__(self, launcher=None, bundle=None):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
@@ -75,8 +72,7 @@ class Session:
         # What the bus starts (the accessibility bus) takes its environment.
         for name in ("NO_AT_BRIDGE", "WAYLAND_DISPLAY", "AT_SPI_BUS_ADDRESS"):
             os.environ.pop(name, None)
-        # What the bus starts keeps its standard error, and may outlive it:
-        # not the test's, which its runner waits on.
+        # What the bus starts keeps its standard error, and may outlive it: not the test's, which its runner waits on.
         bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
@@ -101,7 +97,6 @@ class Session:
         return process
 
     def close(self, keep=False):
-        """Ends what the session started; its directory goes too, unless `keep`."""
         self.connection.close_sync(None)
         for process in reversed(self.started):
             if process is self.launcher:  # it leads a session of its own, with its server (a process group of its own)
@@ -166,11 +161,9 @@ class Session:
     def start(self, server=None, env=None, wait_for_bus_name=True, **options):  # `server` as set_server takes it
         if server is not None:
             self.set_server(server)
-        # As on a desktop, the accessibility bus and its registry are up
-        # before the launcher starts: an application that cannot register
-        # in time stays invisible to screen readers.
+        # As on a desktop, the accessibility bus and its registry are up before the launcher starts: an application
+        # that cannot register in time stays invisible to screen readers.
         accessibility()
-        # Its debug log into a file, read while it runs.
         with open(self.path("debug.log"), "w") as log:
             self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")],
                                        env=dict(self.env, G_MESSAGES_DEBUG="quillary", **(env or {})),
@@ -195,8 +188,7 @@ class Session:
         return self.launcher.returncode, err
 
     def peak_kb(self):
-        """The launcher's peak resident memory so far. (Not the rusage of its
-        end: that counts the test's own memory, copied at the fork.)"""
+        """The launcher's peak resident memory so far. (Not the rusage of its end: that counts the test's own memory.)"""
         with open(f"/proc/{self.launcher.pid}/status") as status:
             return int(status.read().split("VmHWM:")[1].split()[0])
 
@@ -208,8 +200,7 @@ class Session:
             return f.read()
 
     def open_once_port_is_known(self, open_action):
-        """Opens once the launcher has learned the port (a moment after the
-        server prints it); exactly one address reaches the browser."""
+        """Opens once the launcher has learned the port (a moment after the server prints it); one address opened."""
         wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
         before = len(self.opened())
         open_action()
@@ -218,10 +209,9 @@ class Session:
             raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
 
     def settled_opens(self):
-        """What reached the browser, once every open asked for so far has:
-        two calls through the launcher's main thread pass whatever was sent
-        before them (a tray click is handed on once more on the way), and
-        each open is in its debug log before the browser starts."""
+        """What reached the browser, once every open asked for so far has: two calls through the launcher's main thread
+        pass whatever was sent before them (a tray click is handed on once more on the way), and each open is in its
+        debug log before the browser starts."""
         for _ in range(2):
             self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "List", None, "(as)")
         asked = [line.split(": opening ")[1] for line in read_lines(self.path("debug.log")) if ": opening " in line]
@@ -245,8 +235,7 @@ class Session:
                          "NameHasOwner", GLib.Variant("(s)", (name,)), "(b)").unpack()[0]
 
     def watcher(self, name):
-        """One of the tray's StatusNotifierWatcher's properties; None while there
-        is none, or while one killed with its panel holds the name still."""
+        """A property of the tray's watcher; None while there is none, or while one killed with its panel holds the name."""
         try:
             return self.has_owner(WATCHER) and self.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
                                                          "Get", GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
@@ -260,10 +249,12 @@ class Session:
         reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
         return reply.unpack() if reply else ()
 
+    def item_call(self, method, signature, *args, interface="org.kde.StatusNotifierItem"):  # the item's, not its menu's
+        return self.tray_call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
+
     def tray_click(self, entry, token=None):  # with a token handed over first, as GNOME's extension does
         if token:
-            self.tray_call("ProvideXdgActivationToken", "(s)", token, path="/StatusNotifierItem",
-                           interface="org.kde.StatusNotifierItem")
+            self.item_call("ProvideXdgActivationToken", "(s)", token)
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name, token=None):  # with a token in the platform data, as GTK sends it
@@ -292,8 +283,7 @@ def accessibility():
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
 
-    # The registry and the application answer slowly on a loaded machine;
-    # the default of 0.8 s per call is for interactive use.
+    # The registry and the application answer slowly on a loaded machine; the default of 0.8 s is for interactive use.
     Atspi.set_timeout(int(scaled(10) * 1000), int(scaled(30) * 1000))
     Atspi.get_desktop(0).get_child_count()
     return Atspi
@@ -302,8 +292,7 @@ def accessibility():
 def launcher_accessibles():
     """The launcher's applications on the accessibility bus, as they are now."""
     Atspi = accessibility()
-    # AT-SPI learns of new applications from bus signals, which arrive only
-    # while the main context runs; and what it has cached is dropped.
+    # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
     context = GLib.MainContext.default()
     while context.pending():
         context.iteration(False)
@@ -314,7 +303,6 @@ def launcher_accessibles():
 
 
 def find(node, role, found=None):
-    """The accessibles of `role` under `node` (itself included), in order."""
     found = [] if found is None else found
     try:
         if node.get_role() == role:
