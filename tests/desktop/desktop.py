@@ -130,8 +130,7 @@ class Session:
     def server_path(self):
         return os.path.join(self.bundle, "libexec/quillary/quillary-bin")
 
-    def set_server(self, script):
-        """The server: a shell script after SERVER_PRELUDE, or (a path) a program."""
+    def set_server(self, script):  # a shell script after SERVER_PRELUDE, or (a path) a program
         if os.path.lexists(self.server_path):
             os.unlink(self.server_path)
         if os.path.isabs(script):
@@ -177,8 +176,7 @@ class Session:
         return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=dict(self.env, **(env or {})),
                               capture_output=True, timeout=scaled(10)).returncode
 
-    def wait_exit(self, timeout=10.0):
-        """Waits for the launcher to end: (status, standard error)."""
+    def wait_exit(self, timeout=10.0):  # once the launcher ends: (status, standard error)
         try:
             err = self.launcher.communicate(timeout=scaled(timeout))[1]
         except subprocess.TimeoutExpired:
@@ -242,8 +240,7 @@ class Session:
         except GLib.Error:
             return None
 
-    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):
-        """A call on the launcher's tray item (its menu, unless told), as a tray host makes it."""
+    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):  # on its menu
         item = f"org.kde.StatusNotifierItem-{self.launcher.pid}-1"
         wait_for(lambda: self.has_owner(item), what="the tray item")
         reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
@@ -278,8 +275,7 @@ class Desktop(unittest.TestCase):  # a test with a session of its own in self.de
             self.assertEqual(self.desktop.wait_exit()[0], 1)
 
 
-def accessibility():
-    """AT-SPI on this session's bus, with its registry answering."""
+def accessibility():  # AT-SPI on this session's bus, with its registry answering
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
 
@@ -289,8 +285,7 @@ def accessibility():
     return Atspi
 
 
-def launcher_accessibles():
-    """The launcher's applications on the accessibility bus, as they are now."""
+def launcher_accessibles():  # the launcher's applications on the accessibility bus, as they are now
     Atspi = accessibility()
     # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
     context = GLib.MainContext.default()
@@ -314,8 +309,7 @@ def find(node, role, found=None):
     return found
 
 
-def read_alert(timeout=10.0):
-    """The launcher's alert as AT-SPI shows it: (headline, explanation, button)."""
+def read_alert(timeout=10.0):  # the launcher's alert as AT-SPI shows it: (headline, explanation, button)
     Atspi = accessibility()
 
     def alert():
@@ -334,7 +328,6 @@ def read_alert(timeout=10.0):
     return labels[-2], labels[-1], button
 
 
-def press(button):
-    """Presses a button as a screen reader user does: its action 0."""
+def press(button):  # as a screen reader user does: its action 0
     from gi.repository import Atspi
     Atspi.Action.do_action(button, 0)
