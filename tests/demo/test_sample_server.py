@@ -1,5 +1,5 @@
-"""The sample server, run as the launcher runs it: one pipe for its output,
-real HTTP on both loopback addresses, its failure said in its last lines."""
+"""The sample server, run as the launcher runs it: one pipe for its output, real HTTP on both loopback addresses, its
+failure said in its last lines."""
 
 import http.client
 import os
@@ -23,9 +23,7 @@ def ipv6_loopback():
 
 
 class SampleServer(unittest.TestCase):
-    def start(self, value):
-        """Starts the server and reads its announcement: the whole line in
-        the first read (one write, not held in a buffer), nothing before."""
+    def start(self, value):  # its announcement: the whole line in the first read (one write, unbuffered), alone
         env = {k: v for k, v in os.environ.items() if k != "QUILLARY_APP"}
         server = subprocess.Popen([SERVER], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   env=env if value is None else dict(env, QUILLARY_APP=value))

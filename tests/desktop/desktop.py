@@ -22,8 +22,8 @@ HEADLINE = "Quillary не запустился"
 OPEN, QUIT = "Открыть Quillary", "Выйти из Quillary"
 WATCHER = "org.kde.StatusNotifierWatcher"
 
-# Every server a test writes starts so: it logs each SIGTERM it gets and
-# ends, and `idle` waits for signals without holding the launcher's pipe.
+# Every server a test writes starts so: it logs each SIGTERM it gets and ends, and `idle` waits for signals without
+# holding the launcher's pipe.
 SERVER_PRELUDE = """#!/bin/sh
 trap 'echo TERM >> "$TERMLOG"; exit 0' TERM
 idle() { while :; do sleep 600 </dev/null >/dev/null 2>&1 & wait $!; done; }
@@ -35,8 +35,7 @@ def scaled(seconds):
 
 
 def wait_for(condition, timeout=5.0, what="condition", interval=0.01, fail=True):
-    """Polls `condition` until it returns something true; at the timeout,
-    fails, or (not `fail`) returns what it returned last."""
+    """Polls `condition` until it returns something true; at the timeout, fails, or (not `fail`) returns its last."""
     deadline = time.monotonic() + scaled(timeout)
     while True:
         value = condition()
@@ -56,10 +55,8 @@ def read_lines(path):
 
 
 class Session:
-    """One desktop. The accessibility bus announces itself on the X root
-    window and puts its socket in the runtime directory, so each session
-    has both of its own, or sessions side by side meet each other's alerts.
-    `bundle`: an installed launcher's prefix to run it from."""
+    """One desktop. The accessibility bus announces itself on the X root window and puts its socket in the runtime
+    directory, so each session has both of its own, or sessions side by side meet each other's alerts."""
 
     def __init__(self, launcher=None, bundle=None):
         self.dir = tempfile.mkdtemp(prefix="quillary-desktop-")
@@ -75,8 +72,7 @@ class Session:
         # What the bus starts (the accessibility bus) takes its environment.
         for name in ("NO_AT_BRIDGE", "WAYLAND_DISPLAY", "AT_SPI_BUS_ADDRESS"):
             os.environ.pop(name, None)
-        # What the bus starts keeps its standard error, and may outlive it:
-        # not the test's, which its runner waits on.
+        # What the bus starts keeps its standard error, and may outlive it: not the test's, which its runner waits on.
         bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.address = os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
@@ -101,7 +97,6 @@ class Session:
         return process
 
     def close(self, keep=False):
-        """Ends what the session started; its directory goes too, unless `keep`."""
         self.connection.close_sync(None)
         for process in reversed(self.started):
             if process is self.launcher:  # it leads a session of its own, with its server (a process group of its own)
@@ -135,8 +130,7 @@ class Session:
     def server_path(self):
         return os.path.join(self.bundle, "libexec/quillary/quillary-bin")
 
-    def set_server(self, script):
-        """The server: a shell script after SERVER_PRELUDE, or (a path) a program."""
+    def set_server(self, script):  # a shell script after SERVER_PRELUDE, or (a path) a program
         if os.path.lexists(self.server_path):
             os.unlink(self.server_path)
         if os.path.isabs(script):
@@ -166,11 +160,9 @@ class Session:
     def start(self, server=None, env=None, wait_for_bus_name=True, **options):  # `server` as set_server takes it
         if server is not None:
             self.set_server(server)
-        # As on a desktop, the accessibility bus and its registry are up
-        # before the launcher starts: an application that cannot register
-        # in time stays invisible to screen readers.
+        # As on a desktop, the accessibility bus and its registry are up before the launcher starts: an application
+        # that cannot register in time stays invisible to screen readers.
         accessibility()
-        # Its debug log into a file, read while it runs.
         with open(self.path("debug.log"), "w") as log:
             self.launcher = self.spawn([os.path.join(self.bundle, "bin/quillary")],
                                        env=dict(self.env, G_MESSAGES_DEBUG="quillary", **(env or {})),
@@ -184,8 +176,7 @@ class Session:
         return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=dict(self.env, **(env or {})),
                               capture_output=True, timeout=scaled(10)).returncode
 
-    def wait_exit(self, timeout=10.0):
-        """Waits for the launcher to end: (status, standard error)."""
+    def wait_exit(self, timeout=10.0):  # once the launcher ends: (status, standard error)
         try:
             err = self.launcher.communicate(timeout=scaled(timeout))[1]
         except subprocess.TimeoutExpired:
@@ -195,8 +186,7 @@ class Session:
         return self.launcher.returncode, err
 
     def peak_kb(self):
-        """The launcher's peak resident memory so far. (Not the rusage of its
-        end: that counts the test's own memory, copied at the fork.)"""
+        """The launcher's peak resident memory so far. (Not the rusage of its end: that counts the test's own memory.)"""
         with open(f"/proc/{self.launcher.pid}/status") as status:
             return int(status.read().split("VmHWM:")[1].split()[0])
 
@@ -208,8 +198,7 @@ class Session:
             return f.read()
 
     def open_once_port_is_known(self, open_action):
-        """Opens once the launcher has learned the port (a moment after the
-        server prints it); exactly one address reaches the browser."""
+        """Opens once the launcher has learned the port (a moment after the server prints it); one address opened."""
         wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
         before = len(self.opened())
         open_action()
@@ -218,10 +207,9 @@ class Session:
             raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
 
     def settled_opens(self):
-        """What reached the browser, once every open asked for so far has:
-        two calls through the launcher's main thread pass whatever was sent
-        before them (a tray click is handed on once more on the way), and
-        each open is in its debug log before the browser starts."""
+        """What reached the browser, once every open asked for so far has: two calls through the launcher's main thread
+        pass whatever was sent before them (a tray click is handed on once more on the way), and each open is in its
+        debug log before the browser starts."""
         for _ in range(2):
             self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "List", None, "(as)")
         asked = [line.split(": opening ")[1] for line in read_lines(self.path("debug.log")) if ": opening " in line]
@@ -245,25 +233,25 @@ class Session:
                          "NameHasOwner", GLib.Variant("(s)", (name,)), "(b)").unpack()[0]
 
     def watcher(self, name):
-        """One of the tray's StatusNotifierWatcher's properties; None while there
-        is none, or while one killed with its panel holds the name still."""
+        """A property of the tray's watcher; None while there is none, or while one killed with its panel holds the name."""
         try:
             return self.has_owner(WATCHER) and self.call(WATCHER, "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
                                                          "Get", GLib.Variant("(ss)", (WATCHER, name)), "(v)").unpack()[0]
         except GLib.Error:
             return None
 
-    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):
-        """A call on the launcher's tray item (its menu, unless told), as a tray host makes it."""
+    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):  # on its menu
         item = f"org.kde.StatusNotifierItem-{self.launcher.pid}-1"
         wait_for(lambda: self.has_owner(item), what="the tray item")
         reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
         return reply.unpack() if reply else ()
 
+    def item_call(self, method, signature, *args, interface="org.kde.StatusNotifierItem"):  # the item's, not its menu's
+        return self.tray_call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
+
     def tray_click(self, entry, token=None):  # with a token handed over first, as GNOME's extension does
         if token:
-            self.tray_call("ProvideXdgActivationToken", "(s)", token, path="/StatusNotifierItem",
-                           interface="org.kde.StatusNotifierItem")
+            self.item_call("ProvideXdgActivationToken", "(s)", token)
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name, token=None):  # with a token in the platform data, as GTK sends it
@@ -278,32 +266,29 @@ class Desktop(unittest.TestCase):  # a test with a session of its own in self.de
         self.desktop = self.session()
         self.addCleanup(self.desktop.close)
 
-    def expect_alert(self, explanation, dismiss=True):
+    def expect_alert(self, explanation, dismiss=True):  # `explanation` None: any, for the caller (with the button)
         headline, text, button = read_alert(timeout=30)
-        self.assertEqual((headline, text), (HEADLINE, explanation))
+        self.assertEqual((headline, text), (HEADLINE, text if explanation is None else explanation))
         self.assertIsNone(self.desktop.launcher.poll(), "the launcher waits for the alert")
         if dismiss:
             press(button)
             self.assertEqual(self.desktop.wait_exit()[0], 1)
+        return text, button
 
 
-def accessibility():
-    """AT-SPI on this session's bus, with its registry answering."""
+def accessibility():  # AT-SPI on this session's bus, with its registry answering
     gi.require_version("Atspi", "2.0")
     from gi.repository import Atspi
 
-    # The registry and the application answer slowly on a loaded machine;
-    # the default of 0.8 s per call is for interactive use.
+    # The registry and the application answer slowly on a loaded machine; the default of 0.8 s is for interactive use.
     Atspi.set_timeout(int(scaled(10) * 1000), int(scaled(30) * 1000))
     Atspi.get_desktop(0).get_child_count()
     return Atspi
 
 
-def launcher_accessibles():
-    """The launcher's applications on the accessibility bus, as they are now."""
+def launcher_accessibles():  # the launcher's applications on the accessibility bus, as they are now
     Atspi = accessibility()
-    # AT-SPI learns of new applications from bus signals, which arrive only
-    # while the main context runs; and what it has cached is dropped.
+    # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
     context = GLib.MainContext.default()
     while context.pending():
         context.iteration(False)
@@ -314,7 +299,6 @@ def launcher_accessibles():
 
 
 def find(node, role, found=None):
-    """The accessibles of `role` under `node` (itself included), in order."""
     found = [] if found is None else found
     try:
         if node.get_role() == role:
@@ -326,8 +310,7 @@ def find(node, role, found=None):
     return found
 
 
-def read_alert(timeout=10.0):
-    """The launcher's alert as AT-SPI shows it: (headline, explanation, button)."""
+def read_alert(timeout=10.0):  # the launcher's alert as AT-SPI shows it: (headline, explanation, button)
     Atspi = accessibility()
 
     def alert():
@@ -346,7 +329,6 @@ def read_alert(timeout=10.0):
     return labels[-2], labels[-1], button
 
 
-def press(button):
-    """Presses a button as a screen reader user does: its action 0."""
+def press(button):  # as a screen reader user does: its action 0
     from gi.repository import Atspi
     Atspi.Action.do_action(button, 0)

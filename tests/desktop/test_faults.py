@@ -1,7 +1,6 @@
-"""Every way the server can fail or misbehave and every way the launcher can
-be told to go, as one table: what the user sees, the launcher's exit status,
-how many SIGTERMs the server got, and that the launcher's memory stayed
-bounded. The table of faults in docs/faults.md is this one (test_readme checks).
+"""Every way the server can fail or misbehave and every way the launcher can be told to go, as one table: what the
+user sees, the launcher's exit status, how many SIGTERMs the server got, and that the launcher's memory stayed bounded.
+The table of faults in docs/faults.md is this one (test_readme checks).
 
     test_faults.py --list     the rows, one per line, and "readme"
     test_faults.py ROW        runs one row on a desktop of its own
@@ -17,7 +16,7 @@ import sys
 import unittest
 from collections import namedtuple
 
-from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_alert, read_lines, wait_for
+from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_lines, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
@@ -35,8 +34,8 @@ PORT_CUT = ("python3 -c 'import os; os.write(1, b\"x\" * 65509 + \"\\nслуша
 QUIT_SIGNALS_BLOCKED, FULL_STDERR = "blocked", "full"  # how the launcher is started, when not as usual
 Row = namedtuple("Row", "fault server then alert status terms sees env opens started",
                  defaults=(None, None, 0, 0, None, None, (), None))
-# then: what the launcher is given once the server is READY (an action or a
-# signal); an alert is dismissed with its button unless `then` says otherwise.
+# then: what the launcher is given once the server is READY (an action or a signal); an alert is dismissed with its
+# button unless `then` says otherwise.
 ROWS = {
     "server_missing": Row("server missing", MISSING, alert="Не найден встроенный сервер (quillary-bin).", status=1),
     "not_executable": Row("server not executable", NOT_EXECUTABLE,
@@ -80,9 +79,8 @@ ROWS = {
     "full_stderr": Row("standard error a full pipe that nobody reads", "echo ошибка; exit 1", alert="ошибка",
                        status=1, started=FULL_STDERR, sees='alert: "ошибка"; what does not fit on standard error is dropped'),
     "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
-    "sigterm": Row("SIGTERM to the launcher", PORT + "idle", signal.SIGTERM, terms=1),
-    "sigint": Row("SIGINT to the launcher", PORT + "idle", signal.SIGINT, terms=1),
-    "sighup": Row("SIGHUP to the launcher", PORT + "idle", signal.SIGHUP, terms=1),
+    **{s.name.lower(): Row(f"{s.name} to the launcher", PORT + "idle", s, terms=1)
+       for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)},
     "quit_signals_blocked": Row("started with SIGTERM, SIGINT and SIGHUP blocked", PORT + "idle", signal.SIGTERM,
                                 terms=1, started=QUIT_SIGNALS_BLOCKED),
     "stopped": Row("stopped (SIGSTOP) when the launcher quits", PORT + "idle", "SIGSTOP to the server, quit", terms=1,
@@ -118,9 +116,8 @@ ROWS = {
        for s in (signal.SIGKILL, signal.SIGSEGV, signal.SIGABRT)},
 }
 
-# Peak memory allowed the launcher, however much its server prints: the
-# pending output and the tail hold a few reads of 64 KiB; an idle launcher
-# is about 8 MB. Under a sanitizer the figure means nothing.
+# Peak memory allowed the launcher, however much its server prints: the pending output and the tail hold a few reads
+# of 64 KiB; an idle launcher is about 8 MB. Under a sanitizer the figure means nothing.
 PEAK_KB = 16 * 1024
 SANITIZED = bool(os.environ.get("QUILLARY_SANITIZE"))
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # a launcher killed by SIGSEGV leaves no core behind
@@ -193,19 +190,15 @@ class Faults(Desktop):
             status, err = desktop.wait_exit()
             self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
         elif row.alert:
-            headline, text, button = read_alert(timeout=30)
-            self.assertEqual(headline, HEADLINE)
+            text, button = self.expect_alert(None if row.alert == LONG else row.alert, dismiss=False)
             if row.alert == LONG:
                 self.assertRegex(text, r"\A((x{1,1000}|x{499}…x{500})\n){3}(x{1,1000}|x{499}…x{500})\Z")
-            else:
-                self.assertEqual(text, row.alert)
             if row.then == "launch again, quit":
                 self.assertEqual(desktop.launch_again(), 0)
                 desktop.tray_click(QUIT)
             elif row.then == "the X server killed":
                 desktop.x_server.kill()
             else:
-                self.assertIsNone(desktop.launcher.poll(), "the launcher waits for the alert")
                 press(button)
             status, err = desktop.wait_exit()
             if row.alert != LONG and not row.started:  # whatever becomes of the alert, the terminal has its texts
@@ -220,12 +213,11 @@ class Faults(Desktop):
             elif row.then == "open, quit":
                 for _ in range(3):
                     desktop.activate_action("open")
-            if row.then in ("quit", "open, quit"):
-                desktop.activate_action("quit")
-            elif row.then == "SIGSTOP to the server, quit":
+            if row.then == "SIGSTOP to the server, quit":
                 server = int(read_lines(desktop.ready)[0])
                 os.kill(server, signal.SIGSTOP)
                 wait_for(lambda: state(server) == "T", what="the server stopped")
+            if row.then in ("quit", "open, quit", "SIGSTOP to the server, quit"):
                 desktop.activate_action("quit")
             elif row.then == "SIGTERM, launch again during the grace":  # the new one and its server run on, with no error
                 os.kill((quitting := desktop.launcher).pid, signal.SIGTERM)

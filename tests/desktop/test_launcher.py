@@ -1,8 +1,6 @@
-"""The launcher on the desktop stack, driven the ways a desktop drives it:
-its tray item called as tray hosts call it, its D-Bus menus and actions, a
-second launch, and the whole road into a real browser. Real tray hosts show
-and use the item in tests/interop; faults, signals and the alert are
-test_faults.py's table.
+"""The launcher on the desktop stack, driven the ways a desktop drives it: its tray item called as tray hosts call it,
+its D-Bus menus and actions, a second launch, and the whole road into a real browser. Real tray hosts show and use the
+item in tests/interop; faults, signals and the alert are test_faults.py's table.
 
     test_launcher.py Class.test_name     one test on a desktop of its own
 """
@@ -21,10 +19,8 @@ class Tray(Desktop):
         desktop = self.desktop
         desktop.start('echo "порт 7000"; idle')
         desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
-        call, empty, entry = desktop.tray_call, GLib.Variant("s", ""), {"enabled": True, "visible": True}
-
-        def item(method, signature, *args, interface="org.kde.StatusNotifierItem"):
-            return call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
+        call, item, empty = desktop.tray_call, desktop.item_call, GLib.Variant("s", "")
+        entry = {"enabled": True, "visible": True}
         bad_args, too_many = "org.freedesktop.DBus.Error.InvalidArgs", "org.freedesktop.DBus.Error.LimitsExceeded"
         calls = [
             ("the layout: no shortcuts in a tray", lambda: call("GetLayout", "(iias)", 0, -1, [])[1],
@@ -114,8 +110,7 @@ class Activation(Desktop):
         desktop.set_browser(f"/bin/sh -c 'echo \"$XDG_ACTIVATION_TOKEN|$DESKTOP_STARTUP_ID\" >> {desktop.urls}' b %u")
         desktop.start('echo "порт 4242"; idle', env={"DISPLAY": "", "XDG_ACTIVATION_TOKEN": "own", "DESKTOP_STARTUP_ID": "own"})
         desktop.open_once_port_is_known(lambda: desktop.activate_action("open"))
-        provide = lambda token: desktop.tray_call("ProvideXdgActivationToken", "(s)", token, path="/StatusNotifierItem",
-                                                  interface="org.kde.StatusNotifierItem")
+        provide = lambda token: desktop.item_call("ProvideXdgActivationToken", "(s)", token)
         rows = [("no token: neither variable", lambda: desktop.activate_action("open"), "|"),
                 ("an action's token", lambda: desktop.activate_action("open", "a"), "a|a"),
                 ("a second launch's token, on the bus", lambda: desktop.launch_again(env={"XDG_ACTIVATION_TOKEN": "t"}), "t|t"),

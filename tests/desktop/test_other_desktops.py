@@ -24,16 +24,14 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
         self.addCleanup(tray.terminate)
         return tray
 
-    def docked(self):
-        """Where the icon is, once it is docked and shows our icon."""
+    def docked(self):  # where the icon is, once it is docked and shows our icon
         for depth, box in icon_windows(self.desktop.env):
             shot = self.desktop.path("tray.png")
             subprocess.run(["import", "-display", self.desktop.display, "-window", "root", shot], check=True)
             if depth > 1 and icon_likeness(shot, box) > 0.8:
                 return box
 
-    def menu(self, click="b1c"):
-        """Clicks the tray's icon until the launcher's menu shows: its entries by name, as AT-SPI has them."""
+    def menu(self, click="b1c"):  # clicks the icon until the launcher's menu shows: its entries by name, from AT-SPI
         Atspi = accessibility()
 
         def shown():

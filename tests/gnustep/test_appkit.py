@@ -23,9 +23,8 @@ class AppSession(Session):
         return os.path.join(self.bundle, "quillary-bin")
 
     def make_environment(self, browser):
-        # GNUstep keeps defaults, its list of applications and the browser
-        # under the home of the password database, whatever HOME says: a
-        # configuration of the test's own puts them in the test's folder.
+        # GNUstep keeps defaults, its list of applications and the browser under the home of the password database,
+        # whatever HOME says: a configuration of the test's own puts them in the test's folder.
         env = dict(super().make_environment(browser), GNUSTEP_CONFIG_FILE=self.path("GNUstep.conf"),
                    RECORDER_LOG=self.urls)
         with open("/etc/GNUstep/GNUstep.conf") as system, open(env["GNUSTEP_CONFIG_FILE"], "w") as conf:
@@ -52,8 +51,7 @@ class AppSession(Session):
         super().close()
 
     def open_once_port_is_known(self, open_action):
-        """GNUstep keeps no debug log to say that the port is learned: asks
-        until an open reaches the browser, each ask given 2 s."""
+        """GNUstep keeps no debug log to say that the port is learned: asks until an open reaches the browser, 2 s each."""
         for _ in range(10):
             open_action()
             if wait_for(self.opened, timeout=2, fail=False):
@@ -62,8 +60,7 @@ class AppSession(Session):
 
     def start(self, script):
         self.set_server(script)
-        # Into files: what GNUstep starts for the launcher (its daemons, the
-        # browser) keeps them open after it.
+        # Into files: what GNUstep starts for the launcher (its daemons, the browser) keeps them open after it.
         with open(self.path("report"), "w") as report, open(self.path("stderr"), "w") as stderr:
             self.launcher = self.spawn([os.path.join(self.bundle, "quillary")], env=self.env, text=True,
                                        stdin=subprocess.PIPE, stdout=report, stderr=stderr, start_new_session=True)

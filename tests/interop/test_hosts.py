@@ -28,9 +28,8 @@ class Host(Desktop):
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
             if manager != "-" and first:
                 self.start_session(manager, log)
-            # An XEmbed tray takes its selection, and GNOME Shell its name, before
-            # they draw; a host registers with the watcher once drawn (LXQt's
-            # panel, black where no compositor runs, looks as the bare screen does).
+            # An XEmbed tray takes its selection, and GNOME Shell its name, before they draw; a host registers with the
+            # watcher once drawn (LXQt's panel, black where no compositor runs, looks as the bare screen does).
             bare = self.protocol != "sni" and self.screenshot("bare")
             # The same for what the bus starts (xfconfd reads the panel's settings).
             env = self.session_env()
@@ -89,8 +88,7 @@ class Host(Desktop):
         subprocess.run(["import", "-display", self.desktop.display, "-window", "root", self.desktop.path(name + ".png")], check=True)
         return self.desktop.path(name + ".png")
 
-    def changed(self, before, after, region="1280x800+0+0"):
-        """(x, y, width, height) of what differs in `region` of two screenshots, or None."""
+    def changed(self, before, after, region="1280x800+0+0"):  # (x, y, width, height) of what differs in two shots, or None
         w, h, x, y = (int(n) for n in subprocess.run(  # the border: all of it may differ
             ["convert", before, after, "-crop", region, "-compose", "difference", "-composite", "-threshold", "0", "-bordercolor",
              "black", "-border", "1", "-trim", "-format", "%w %h %X %Y", "info:"], capture_output=True, text=True).stdout.split())

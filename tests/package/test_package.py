@@ -1,7 +1,6 @@
-"""The Debian package as a user meets it: `apt-get install`, the installed
-launcher with the packaged server on a desktop of its own, its page opened
-from the tray, and `apt-get remove --purge`. It changes the system: run it
-as root and alone, never among the parallel tests (see docs/installing.md)."""
+"""The Debian package as a user meets it: `apt-get install`, the installed launcher with the packaged server on a
+desktop of its own, its page opened from the tray, and `apt-get remove --purge`. It changes the system: run it as root
+and alone, never among the parallel tests (see docs/installing.md)."""
 
 import http.client
 import os
