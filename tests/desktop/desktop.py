@@ -202,14 +202,16 @@ class Session:
         wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
         before = len(self.opened())
         open_action()
-        opened = self.settled_opens()[before:]
+        opened = self.settled_opens(before + 1)[before:]
         if len(opened) != 1:
             raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
 
-    def settled_opens(self):
-        """What reached the browser, once every open asked for so far has: two calls through the launcher's main thread
-        pass whatever was sent before them (a tray click is handed on once more on the way), and each open is in its
+    def settled_opens(self, expected):
+        """What reached the browser once the `expected` opens have been asked for, and every open asked for by then
+        has reached it: two calls through the launcher's main thread then pass whatever was sent before them (a tray
+        click is handed on once more, at a lower priority: what it asks is waited for first), and each open is in its
         debug log before the browser starts."""
+        wait_for(lambda: self.debug_log().count(": opening ") >= expected, what=f"{expected} opens asked for")
         for _ in range(2):
             self.call(APP_ID, "/org/quillary/Quillary", "org.gtk.Actions", "List", None, "(as)")
         asked = [line.split(": opening ")[1] for line in read_lines(self.path("debug.log")) if ": opening " in line]

@@ -58,7 +58,7 @@ class Tray(Desktop):
                 else:
                     self.assertEqual(make(), expected)
         # Of all those calls only the event group's clicks and Activate open anything, once each.
-        self.assertEqual(desktop.settled_opens(), ["http://localhost:7000"] * 3)
+        self.assertEqual(desktop.settled_opens(3), ["http://localhost:7000"] * 3)
         if not os.environ.get("QUILLARY_SANITIZE"):
             self.assertLess(desktop.peak_kb(), 16 * 1024, "peak resident memory, in KiB")
 
@@ -88,7 +88,7 @@ class Open(Desktop):
             with self.subTest(what):
                 before = len(desktop.opened())
                 road()
-                self.assertEqual(desktop.settled_opens()[before:], ["http://localhost:4242"])
+                self.assertEqual(desktop.settled_opens(before + 1)[before:], ["http://localhost:4242"])
         with open(f"/proc/{desktop.launcher.pid}/maps") as f:
             maps = f.read()
         self.assertIn("libgio-2.0", maps, "the check reads the launcher")
@@ -122,7 +122,7 @@ class Activation(Desktop):
             with self.subTest(what):
                 before = len(desktop.opened())
                 road()
-                self.assertEqual(desktop.settled_opens()[before:], [expected])
+                self.assertEqual(desktop.settled_opens(before + 1)[before:], [expected])
 
     def test_on_x11_every_startup_sequence_given_ends(self):
         """The launcher's own, and a second launch's that opened nothing (no port yet): no busy cursor is left."""
