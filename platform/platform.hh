@@ -108,8 +108,9 @@ public:
     // Sends SIGTERM while the process has not been reaped, and SIGCONT, so
     // that a stopped process gets it too; never waits.
     virtual void terminate() = 0;
-    // Waits until the process has ended or the timeout has passed, on the
-    // monotonic clock; true if it has ended.
+    // Waits until the process has ended and the termination handler has
+    // returned, or the timeout has passed, on the monotonic clock; true if
+    // the process has ended.
     virtual bool waitUntilExit(std::chrono::milliseconds timeout) = 0;
 };
 

@@ -34,6 +34,7 @@ struct PosixProcess::Shared {
     bool launched = false;
     bool reaped = false;
     bool outputEnded = false;
+    bool reported = false; // the termination handler has returned
     LauncherDeathSignal deathSignal;
 
     // Held while a handler runs and while the object drops them, so that no
@@ -94,9 +95,14 @@ void PosixProcess::Shared::awaitExit()
     changed.wait_for(lock, kOutputDrainLimit, [this] { return outputEnded; });
     lock.unlock();
 
-    std::lock_guard handlerLock(handlerMutex);
-    if (terminationHandler)
-        terminationHandler(terminationStatus);
+    {
+        std::lock_guard handlerLock(handlerMutex);
+        if (terminationHandler)
+            terminationHandler(terminationStatus);
+    }
+    lock.lock();
+    reported = true;
+    changed.notify_all();
 }
 
 PosixProcess::PosixProcess() : shared_(std::make_shared<Shared>()) {}
@@ -217,8 +223,12 @@ void PosixProcess::terminate()
 bool PosixProcess::waitUntilExit(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(shared_->mutex);
+    // Until the end has been reported as well, so that the launcher's own
+    // end cuts nothing short that the handler does (a grandchild holding
+    // the pipe delays the report, but never past the timeout).
     // std::condition_variable waits on the steady (monotonic) clock.
-    return shared_->changed.wait_for(lock, timeout, [this] { return !shared_->launched || shared_->reaped; });
+    shared_->changed.wait_for(lock, timeout, [this] { return !shared_->launched || shared_->reported; });
+    return !shared_->launched || shared_->reaped;
 }
 
 } // namespace quillary
