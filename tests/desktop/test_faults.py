@@ -16,7 +16,7 @@ import sys
 import unittest
 from collections import namedtuple
 
-from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_lines, wait_for
+from desktop import APP_ID, HEADLINE, QUIT, Desktop, read_lines, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
@@ -192,7 +192,7 @@ class Faults(Desktop):
             elif row.then == "the X server killed":
                 desktop.x_server.kill()
             else:
-                press(button)
+                button.do_action(0)
             status, err = desktop.wait_exit()
             if row.alert != LONG and not row.started:  # whatever becomes of the alert, the terminal has its texts
                 self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)

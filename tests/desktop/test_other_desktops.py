@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, scaled, wait_for
+from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, launcher_accessibles, scaled, wait_for
 from screen import icon_likeness, icon_windows
 sys.path.append(os.path.join(os.path.dirname(__file__), "../../bench"))
 from tray_host import TrayHost  # noqa: E402  a watcher whose host comes and goes
@@ -35,7 +35,7 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
         Atspi = accessibility()
 
         def shown():
-            for menu in (m for app in launcher_accessibles() for m in find(app, Atspi.Role.MENU)):
+            for menu in launcher_accessibles(Atspi.Role.MENU):
                 if menu.get_state_set().contains(Atspi.StateType.SHOWING):
                     return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
             Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, click)
@@ -78,7 +78,7 @@ class XEmbedTray(XEmbed):
         self.assertEqual(len(wait_for(lambda: desktop.watcher("RegisteredStatusNotifierItems"), what="the item")), 1)
         panel.kill()  # the tray, still running, takes the icon back
         wait_for(self.docked, timeout=20, what="the icon back in the tray")
-        press(self.menu()[QUIT])
+        self.menu()[QUIT].do_action(0)
         self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
 
 
