@@ -18,11 +18,13 @@ ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-SPI keeps its first bus
     def start_tray(self, dock="false"):  # "true" where a window manager would place it anywhere else
-        tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
-                                 "--height", str(ICON_SIZE), "--SetDockType", dock], env=self.desktop.env)
-        self.addCleanup(tray.wait)
-        self.addCleanup(tray.terminate)
-        return tray
+        self.desktop.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
+                            "--height", str(ICON_SIZE), "--SetDockType", dock], env=self.desktop.env)
+
+    def docked_in_trayer(self):  # the launcher, then trayer, and its icon docked there
+        self.desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
+        self.start_tray()
+        wait_for(self.docked, timeout=20, what="the icon in the tray")
 
     def docked(self):  # where the icon is, once it is docked and shows our icon
         for depth, box in icon_windows(self.desktop.env):
@@ -49,9 +51,7 @@ class XEmbedTray(XEmbed):
     def test_docked_in_a_tray_that_starts_later_lent_to_a_host_and_its_menu_read_by_a_screen_reader(self):
         """(Docked in trays that start first, or again, and clicked there: tests/interop.)"""
         desktop = self.desktop
-        desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
-        self.start_tray()
-        wait_for(self.docked, timeout=20, what="the icon in the tray")
+        self.docked_in_trayer()
         # A watcher with no host (GNOME Flashback's): registered with, the icon stays until a host comes, and is back
         # when it goes. One that cannot say whether it has a host is believed to.
         watcher = None
@@ -85,9 +85,7 @@ class XEmbedTray(XEmbed):
 class XEmbedDisplayLost(XEmbed):
     def test_the_display_lost_under_the_icon_quits_as_the_menu_does(self):
         desktop = self.desktop
-        desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
-        self.start_tray()
-        wait_for(self.docked, timeout=20, what="the icon in the tray")
+        self.docked_in_trayer()
         self.menu("b3c")  # left open: GTK's connection to the display is lost too
         desktop.x_server.kill()
         self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
