@@ -71,7 +71,6 @@ ROWS = {
                   alert="нет файла настроек", status=1, env={"LD_LIBRARY_PATH": NO_GTK}, sees=STDERR),
     "full_stderr": Row("standard error a full pipe that nobody reads", "echo ошибка; exit 1", alert="ошибка",
                        status=1, started=FULL_STDERR, sees='alert: "ошибка"; what does not fit on standard error is dropped'),
-    "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
     **{s.name.lower(): Row(f"{s.name} to the launcher", PORT + "idle", s, terms=1)
        for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)},
     "quit_signals_blocked": Row("started with SIGTERM, SIGINT and SIGHUP blocked", PORT + "idle", signal.SIGTERM,
