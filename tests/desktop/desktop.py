@@ -191,13 +191,14 @@ class Session:
             return f.read()
 
     def open_once_port_is_known(self, open_action):
-        """Opens once the launcher has learned the port (a moment after the server prints it); one address opened."""
+        """Opens once the launcher has learned the port (a moment after the server prints it): the one address opened."""
         wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
         before = len(self.opened())
         open_action()
         opened = self.settled_opens(before + 1)[before:]
         if len(opened) != 1:
             raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
+        return opened[0]
 
     def settled_opens(self, expected):
         """What reached the browser once the `expected` opens have been asked for, and every open asked for by then
