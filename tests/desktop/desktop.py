@@ -1,5 +1,5 @@
 """A private desktop session for the desktop tests, the tray hosts' tests and bench/: Xvfb, a session bus with the
-accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ALERT_MODULE, _ICON), and a
+accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ICON), and a
 recorder as the default browser. The alert is read as a screen reader reads it (AT-SPI)."""
 
 import os
@@ -113,8 +113,7 @@ class Session:
         for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
             os.makedirs(os.path.join(self.bundle, sub))
         shutil.copy2(launcher, os.path.join(self.bundle, "bin/quillary"))
-        modules = os.path.dirname(os.environ.get("QUILLARY_ALERT_MODULE") or os.path.join(
-            os.path.dirname(launcher), "../lib/quillary/quillary-alert.so"))  # built side by side
+        modules = os.path.join(os.path.dirname(launcher), "../lib/quillary")  # built side by side
         for module in ("quillary-alert.so", "quillary-xembed.so"):
             os.symlink(os.path.join(modules, module), os.path.join(self.bundle, "lib/quillary", module))
         icon = os.environ.get("QUILLARY_ICON") or os.path.join(
@@ -244,9 +243,7 @@ class Session:
     def item_call(self, method, signature, *args, interface="org.kde.StatusNotifierItem"):  # the item's, not its menu's
         return self.tray_call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
 
-    def tray_click(self, entry, token=None):  # with a token handed over first, as GNOME's extension does
-        if token:
-            self.item_call("ProvideXdgActivationToken", "(s)", token)
+    def tray_click(self, entry):
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name, token=None):  # with a token in the platform data, as GTK sends it
@@ -306,13 +303,9 @@ def launcher_accessibles(role):  # what of `role` the launcher's applications sh
     return [node for app in apps if app is not None and app.get_name() == "quillary" for node in find(app, role)]
 
 
-def find(node, role, found=None):
-    found = [] if found is None else found
+def find(node, role):  # `node` and what is under it, of `role`
     try:
-        if node.get_role() == role:
-            found.append(node)
-        for child in filter(None, map(node.get_child_at_index, range(node.get_child_count()))):
-            find(child, role, found)
-    except GLib.Error:
-        pass  # an application that went away meanwhile
-    return found
+        children = filter(None, map(node.get_child_at_index, range(node.get_child_count())))
+        return ([node] if node.get_role() == role else []) + [found for child in children for found in find(child, role)]
+    except GLib.Error:  # an application that went away meanwhile
+        return []

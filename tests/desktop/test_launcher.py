@@ -111,7 +111,7 @@ class Activation(Desktop):
                 ("an action's token", lambda: desktop.activate_action("open", "a"), "a|a"),
                 ("a second launch's token, on the bus", lambda: desktop.launch_again(env={"XDG_ACTIVATION_TOKEN": "t"}), "t|t"),
                 ("a second launch's startup ID", lambda: desktop.launch_again(env={"DESKTOP_STARTUP_ID": "s"}), "s|s"),
-                ("the tray host's latest token", lambda: (provide("old"), desktop.tray_click(OPEN, "k")), "k|k"),
+                ("the tray host's latest token", lambda: (provide("old"), provide("k"), desktop.tray_click(OPEN)), "k|k"),
                 ("the tray's next open: its token used", lambda: desktop.tray_click(OPEN), "|"),
                 ("a token is kept 30 s, no longer", lambda: (provide("late"), time.sleep(31), desktop.tray_click(OPEN)), "|")]
         for what, road, expected in rows:
