@@ -13,8 +13,8 @@ import unittest
 import gi
 
 gi.require_version("Gio", "2.0")
-gi.require_version("GdkPixbuf", "2.0")
-from gi.repository import GdkPixbuf, Gio, GLib  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
+from screen import accessibility, find, launcher_accessibles  # noqa: E402
 
 FACTOR = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
 APP_ID = "org.quillary.Quillary"
@@ -262,14 +262,13 @@ class Desktop(unittest.TestCase):  # a test with a session of its own in self.de
         Atspi = accessibility()
 
         def alert():
-            for alert in launcher_accessibles(Atspi.Role.ALERT):
-                buttons = find(alert, Atspi.Role.PUSH_BUTTON)
+            for shown in launcher_accessibles(Atspi.Role.ALERT):
+                buttons = find(shown, Atspi.Role.PUSH_BUTTON)
                 if buttons:  # complete; only now read the texts, which may be long
-                    labels = [label.get_name() for label in find(alert, Atspi.Role.LABEL)
+                    labels = [label.get_name() for label in find(shown, Atspi.Role.LABEL)
                               if label.get_state_set().contains(Atspi.StateType.SHOWING)]
                     if len(labels) >= 2:
                         return labels, buttons[0]
-            return None
 
         labels, button = wait_for(alert, 30, "the alert on the accessibility bus", interval=0.1)
         # The last two: a title bar the window draws itself (on Wayland) comes first.
@@ -279,33 +278,3 @@ class Desktop(unittest.TestCase):  # a test with a session of its own in self.de
             button.do_action(0)  # as a screen reader user does
             self.assertEqual(self.desktop.wait_exit()[0], 1)
         return labels[-1], button
-
-
-def accessibility():  # AT-SPI on this session's bus, with its registry answering
-    gi.require_version("Atspi", "2.0")
-    from gi.repository import Atspi
-
-    # The registry and the application answer slowly on a loaded machine; the default of 0.8 s is for interactive use.
-    Atspi.set_timeout(int(scaled(10) * 1000), int(scaled(30) * 1000))
-    Atspi.get_desktop(0).get_child_count()
-    return Atspi
-
-
-def launcher_accessibles(role):  # what of `role` the launcher's applications show on the accessibility bus, now
-    Atspi = accessibility()
-    # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
-    context = GLib.MainContext.default()
-    while context.pending():
-        context.iteration(False)
-    desktop = Atspi.get_desktop(0)
-    desktop.clear_cache()
-    apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
-    return [node for app in apps if app is not None and app.get_name() == "quillary" for node in find(app, role)]
-
-
-def find(node, role):  # `node` and what is under it, of `role`
-    try:
-        children = filter(None, map(node.get_child_at_index, range(node.get_child_count())))
-        return ([node] if node.get_role() == role else []) + [found for child in children for found in find(child, role)]
-    except GLib.Error:  # an application that went away meanwhile
-        return []

@@ -9,8 +9,8 @@ import sys
 import time
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, launcher_accessibles, scaled, wait_for
-from screen import icon_likeness, icon_windows
+from desktop import HEADLINE, OPEN, QUIT, Desktop, scaled, wait_for
+from screen import accessibility, icon_likeness, icon_windows, launcher_accessibles
 sys.path.append(os.path.join(os.path.dirname(__file__), "../../bench"))
 from tray_host import TrayHost  # noqa: E402  a watcher whose host comes and goes
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
