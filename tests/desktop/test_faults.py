@@ -22,9 +22,7 @@ NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
 MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
 PORT = 'echo "порт 1"; echo $$ > "$READY"; '
-X99 = "$(printf %099d 0 | tr 0 x)"
 STDERR = "the two texts on standard error"
-IGNORES_SIGTERM = "trap 'echo TERM >> \"$TERMLOG\"' TERM; "  # and lives on: a second one would show
 NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
 KOI8_R = "koi8-r"  # the locale ru_RU.KOI8-R, made by the test: no system has it ready
 
@@ -81,10 +79,10 @@ ROWS = {
                                          "trap 'echo TERM >> \"$TERMLOG\"; sleep 1; exit 0' TERM; " + PORT + "idle",
                                          "SIGTERM, launch again during the grace", terms=2,
                                          sees="nothing; the new launcher runs on, with its server"),
-    "ignores_sigterm": Row("ignores SIGTERM", IGNORES_SIGTERM + PORT + "idle", "quit", terms=1,
-                           sees="the launcher quits 1.5 s after the quit; the server is left running"),
-    "floods_1_gib": Row("floods 1 GiB of output", f'echo "порт 1"; yes "{X99}" | head -c 1073741824; '
-                        'touch "$READY"; idle', "quit", terms=1, sees="nothing; memory stays flat"),
+    "ignores_sigterm": Row("ignores SIGTERM", "trap 'echo TERM >> \"$TERMLOG\"' TERM; " + PORT + "idle", "quit",
+                           terms=1, sees="the launcher quits 1.5 s after the quit; the server is left running"),
+    "floods_1_gib": Row("floods 1 GiB of output", 'echo "порт 1"; yes "$(printf %099d 0 | tr 0 x)" | '
+                        'head -c 1073741824; touch "$READY"; idle', "quit", terms=1, sees="nothing; memory stays flat"),
     "line_of_100_mb": Row("writes a 100 MB line with no end", "echo 'порт 1'; head -c 104857600 /dev/zero | "
                           "tr '\\0' x; touch \"$READY\"; idle", "quit", terms=1, sees="nothing; memory stays flat"),
     "closes_its_output": Row("closes its output and runs on", 'echo "порт 1"; exec >&- 2>&-; touch "$READY"; idle',
@@ -122,11 +120,8 @@ def sees(row):
 
 
 def state(pid):  # R, S, T (stopped), Z ...; X when gone
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except FileNotFoundError:
-        return "X"
+    stat = read_lines(f"/proc/{pid}/stat")
+    return stat[0].rsplit(")", 1)[1].split()[0] if stat else "X"
 
 
 def readme_table():

@@ -98,7 +98,6 @@ class Open(Desktop):
                          r"(.*\n)*.*: server ended with status 0\n")
 
 
-
 class Activation(Desktop):
     def test_each_open_hands_the_browser_its_own_activation_once(self):
         """What reaches the browser's environment by each road, where no X display is (test_focus.py: what it makes
