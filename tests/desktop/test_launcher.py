@@ -10,7 +10,7 @@ import shutil
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, Gio, GLib, wait_for
+from desktop import APP_ID, OPEN, QUIT, Desktop, Gio, GLib, read_lines, wait_for
 
 
 class Tray(Desktop):
@@ -86,8 +86,7 @@ class Open(Desktop):
         for what, road in roads.items():
             with self.subTest(what):
                 self.assertEqual(desktop.open_once_port_is_known(road), "http://localhost:4242")
-        with open(f"/proc/{desktop.launcher.pid}/maps") as f:
-            maps = f.read()
+        maps = "\n".join(read_lines(f"/proc/{desktop.launcher.pid}/maps"))
         self.assertIn("libgio-2.0", maps, "the check reads the launcher")
         self.assertNotIn("libgtk", maps, "GTK is loaded only for the alert")
         desktop.tray_click(QUIT)
