@@ -1,5 +1,5 @@
 """A private desktop session for the desktop tests, the tray hosts' tests and bench/: Xvfb, a session bus with the
-accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ALERT_MODULE, _ICON), and a
+accessibility bus, a bundle holding the launcher that CTest names (QUILLARY_LAUNCHER, _ICON), and a
 recorder as the default browser. The alert is read as a screen reader reads it (AT-SPI)."""
 
 import os
@@ -13,8 +13,8 @@ import unittest
 import gi
 
 gi.require_version("Gio", "2.0")
-gi.require_version("GdkPixbuf", "2.0")
-from gi.repository import GdkPixbuf, Gio, GLib  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
+from screen import accessibility, find, launcher_accessibles  # noqa: E402
 
 FACTOR = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
 APP_ID = "org.quillary.Quillary"
@@ -101,10 +101,9 @@ class Session:
         for process in reversed(self.started):
             if process is self.launcher:  # it leads a session of its own, with its server (a process group of its own)
                 subprocess.run(["pkill", "-KILL", "-s", str(process.pid)])
-            if process.poll() is None:
-                process.kill()
-                if process is self.launcher:
+                if process.returncode is None:  # not waited for by the test: what it said, for a failure's cause
                     print(f"--- the launcher, killed at the end, said:\n{process.communicate()[1]}", file=sys.stderr)
+            process.kill()
             process.wait()
         if not keep:
             shutil.rmtree(self.dir, True)
@@ -114,17 +113,13 @@ class Session:
         for sub in ("bin", "lib/quillary", "libexec/quillary", "share/icons/hicolor/scalable/apps"):
             os.makedirs(os.path.join(self.bundle, sub))
         shutil.copy2(launcher, os.path.join(self.bundle, "bin/quillary"))
-        modules = os.path.dirname(os.environ.get("QUILLARY_ALERT_MODULE") or os.path.join(
-            os.path.dirname(launcher), "../lib/quillary/quillary-alert.so"))  # built side by side
+        modules = os.path.join(os.path.dirname(launcher), "../lib/quillary")  # built side by side
         for module in ("quillary-alert.so", "quillary-xembed.so"):
             os.symlink(os.path.join(modules, module), os.path.join(self.bundle, "lib/quillary", module))
         icon = os.environ.get("QUILLARY_ICON") or os.path.join(
             os.path.dirname(__file__), "../../packaging/quillary-tray.svg")
+        self.icon_path = os.path.join(self.bundle, "share/icons/hicolor/scalable/apps/quillary-tray.svg")
         os.symlink(os.path.abspath(icon), self.icon_path)
-
-    @property
-    def icon_path(self):
-        return os.path.join(self.bundle, "share/icons/hicolor/scalable/apps/quillary-tray.svg")
 
     @property
     def server_path(self):
@@ -176,11 +171,8 @@ class Session:
         return subprocess.run([os.path.join(self.bundle, "bin/quillary"), *args], env=dict(self.env, **(env or {})),
                               capture_output=True, timeout=scaled(10)).returncode
 
-    def wait_exit(self, timeout=10.0):  # once the launcher ends: (status, standard error)
-        try:
-            err = self.launcher.communicate(timeout=scaled(timeout))[1]
-        except subprocess.TimeoutExpired:
-            raise AssertionError("the launcher did not end") from None
+    def wait_exit(self):  # once the launcher ends: (status, standard error)
+        err = self.launcher.communicate(timeout=scaled(10))[1]
         if err:
             print(f"--- the launcher's standard error:\n{err}", file=sys.stderr)
         return self.launcher.returncode, err
@@ -198,13 +190,14 @@ class Session:
             return f.read()
 
     def open_once_port_is_known(self, open_action):
-        """Opens once the launcher has learned the port (a moment after the server prints it); one address opened."""
+        """Opens once the launcher has learned the port (a moment after the server prints it): the one address opened."""
         wait_for(lambda: ": port learned: " in self.debug_log(), what="the port learned")
         before = len(self.opened())
         open_action()
         opened = self.settled_opens(before + 1)[before:]
         if len(opened) != 1:
             raise AssertionError(f"one open asked for, and these reached the browser: {opened}")
+        return opened[0]
 
     def settled_opens(self, expected):
         """What reached the browser once the `expected` opens have been asked for, and every open asked for by then
@@ -225,10 +218,10 @@ class Session:
     def terms(self):  # how many SIGTERMs the server logged
         return read_lines(self.term_log).count("TERM")
 
-    def call(self, name, path, interface, method, args=None, reply=None, timeout=10.0):
+    def call(self, name, path, interface, method, args=None, reply=None):
         return self.connection.call_sync(name, path, interface, method, args,
                                          GLib.VariantType(reply) if reply else None,
-                                         Gio.DBusCallFlags.NONE, int(scaled(timeout) * 1000), None)
+                                         Gio.DBusCallFlags.NONE, int(scaled(10) * 1000), None)
 
     def has_owner(self, name):
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -242,18 +235,15 @@ class Session:
         except GLib.Error:
             return None
 
-    def tray_call(self, method, signature=None, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):  # on its menu
+    def tray_call(self, method, signature, *args, path="/MenuBar", interface="com.canonical.dbusmenu"):  # on its menu
         item = f"org.kde.StatusNotifierItem-{self.launcher.pid}-1"
         wait_for(lambda: self.has_owner(item), what="the tray item")
-        reply = self.call(item, path, interface, method, GLib.Variant(signature, args) if signature else None)
-        return reply.unpack() if reply else ()
+        return self.call(item, path, interface, method, GLib.Variant(signature, args)).unpack()
 
     def item_call(self, method, signature, *args, interface="org.kde.StatusNotifierItem"):  # the item's, not its menu's
         return self.tray_call(method, signature, *args, path="/StatusNotifierItem", interface=interface)
 
-    def tray_click(self, entry, token=None):  # with a token handed over first, as GNOME's extension does
-        if token:
-            self.item_call("ProvideXdgActivationToken", "(s)", token)
+    def tray_click(self, entry):
         self.tray_call("Event", "(isvu)", {OPEN: 1, QUIT: 3}[entry], "clicked", GLib.Variant("s", ""), 0)
 
     def activate_action(self, name, token=None):  # with a token in the platform data, as GTK sends it
@@ -269,68 +259,22 @@ class Desktop(unittest.TestCase):  # a test with a session of its own in self.de
         self.addCleanup(self.desktop.close)
 
     def expect_alert(self, explanation, dismiss=True):  # `explanation` None: any, for the caller (with the button)
-        headline, text, button = read_alert(timeout=30)
-        self.assertEqual((headline, text), (HEADLINE, text if explanation is None else explanation))
+        Atspi = accessibility()
+
+        def alert():
+            for shown in launcher_accessibles(Atspi.Role.ALERT):
+                buttons = find(shown, Atspi.Role.PUSH_BUTTON)
+                if buttons:  # complete; only now read the texts, which may be long
+                    labels = [label.get_name() for label in find(shown, Atspi.Role.LABEL)
+                              if label.get_state_set().contains(Atspi.StateType.SHOWING)]
+                    if len(labels) >= 2:
+                        return labels, buttons[0]
+
+        labels, button = wait_for(alert, 30, "the alert on the accessibility bus", interval=0.1)
+        # The last two: a title bar the window draws itself (on Wayland) comes first.
+        self.assertEqual(labels[-2:], [HEADLINE, labels[-1] if explanation is None else explanation])
         self.assertIsNone(self.desktop.launcher.poll(), "the launcher waits for the alert")
         if dismiss:
-            press(button)
+            button.do_action(0)  # as a screen reader user does
             self.assertEqual(self.desktop.wait_exit()[0], 1)
-        return text, button
-
-
-def accessibility():  # AT-SPI on this session's bus, with its registry answering
-    gi.require_version("Atspi", "2.0")
-    from gi.repository import Atspi
-
-    # The registry and the application answer slowly on a loaded machine; the default of 0.8 s is for interactive use.
-    Atspi.set_timeout(int(scaled(10) * 1000), int(scaled(30) * 1000))
-    Atspi.get_desktop(0).get_child_count()
-    return Atspi
-
-
-def launcher_accessibles():  # the launcher's applications on the accessibility bus, as they are now
-    Atspi = accessibility()
-    # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
-    context = GLib.MainContext.default()
-    while context.pending():
-        context.iteration(False)
-    desktop = Atspi.get_desktop(0)
-    desktop.clear_cache()
-    apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
-    return [app for app in apps if app is not None and app.get_name() == "quillary"]
-
-
-def find(node, role, found=None):
-    found = [] if found is None else found
-    try:
-        if node.get_role() == role:
-            found.append(node)
-        for child in filter(None, map(node.get_child_at_index, range(node.get_child_count()))):
-            find(child, role, found)
-    except GLib.Error:
-        pass  # an application that went away meanwhile
-    return found
-
-
-def read_alert(timeout=10.0):  # the launcher's alert as AT-SPI shows it: (headline, explanation, button)
-    Atspi = accessibility()
-
-    def alert():
-        for app in launcher_accessibles():
-            alerts = find(app, Atspi.Role.ALERT)
-            buttons = find(alerts[0], Atspi.Role.PUSH_BUTTON) if alerts else []
-            if buttons:  # complete; only now read the texts, which may be long
-                labels = [label.get_name() for label in find(alerts[0], Atspi.Role.LABEL)
-                          if label.get_state_set().contains(Atspi.StateType.SHOWING)]
-                if len(labels) >= 2:
-                    return labels, buttons[0]
-        return None
-
-    labels, button = wait_for(alert, timeout, "the alert on the accessibility bus", interval=0.1)
-    # The last two: a title bar the window draws itself (on Wayland) comes first.
-    return labels[-2], labels[-1], button
-
-
-def press(button):  # as a screen reader user does: its action 0
-    from gi.repository import Atspi
-    Atspi.Action.do_action(button, 0)
+        return labels[-1], button

@@ -1,23 +1,22 @@
 """What the screen shows, as the tests look at it: screenshots' pixels, where our icon stands out and how far it is our
-icon's shape, how readable it is against the panel behind it (WCAG's contrast), and the X windows of a docked icon."""
+icon's shape, how readable it is against the panel behind it (WCAG's contrast), the X windows of a docked icon, and
+what a screen reader finds of the launcher (AT-SPI on the session's accessibility bus)."""
 
 import os
 import re
 import subprocess
 from collections import Counter
 
-from desktop import GdkPixbuf
+import gi
+
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GdkPixbuf, GLib  # noqa: E402
 
 
 def pixels(image):
     data, stride, n = image.get_pixels(), image.get_rowstride(), image.get_n_channels()
     return {(c, r): data[r * stride + c * n:r * stride + c * n + n]
             for r in range(image.get_height()) for c in range(image.get_width())}
-
-
-def bounds(points):
-    return (min(x for x, _ in points), min(y for _, y in points), max(x for x, _ in points) - min(x for x, _ in points) + 1,
-            max(y for _, y in points) - min(y for _, y in points) + 1)
 
 
 def ground(seen, box):  # what `box` is drawn on: the commonest of `seen` (its pixels' values) on its edge
@@ -41,7 +40,8 @@ def icon_likeness(shot, box):
     seen = kinds(seen)
     if not seen:
         return 0
-    x, y, width, height = bounds(seen)
+    xs, ys = [c for c, _ in seen], [r for _, r in seen]
+    x, y, width, height = min(xs), min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1
     icon = GdkPixbuf.Pixbuf.new_from_file_at_scale(os.environ["QUILLARY_ICON"], width, height, True)
     drawn = kinds({p: (sum(v[:3]) // 3 * v[3] + panel * (255 - v[3])) // 255 for p, v in pixels(icon).items()},
                   x + (width - icon.get_width()) // 2, y + (height - icon.get_height()) // 2)
@@ -81,3 +81,34 @@ def icon_windows(env):
     return [((len(line) - len(line.lstrip())) // 3, tuple(map(int, re.search(r"(\d+)x(\d+)\S* +\+(-?\d+)\+(-?\d+)", line)
                                                               .group(3, 4, 1, 2))))
             for line in tree.splitlines() if '("quillary" "quillary")' in line]
+
+
+def accessibility():  # AT-SPI on this session's bus, with its registry answering
+    gi.require_version("Atspi", "2.0")
+    from gi.repository import Atspi
+
+    # The registry and the application answer slowly on a loaded machine; the default of 0.8 s is for interactive use.
+    stretch = float(os.environ.get("QUILLARY_TEST_TIMEOUT_FACTOR") or 1)
+    Atspi.set_timeout(int(10000 * stretch), int(30000 * stretch))
+    Atspi.get_desktop(0).get_child_count()
+    return Atspi
+
+
+def launcher_accessibles(role):  # what of `role` the launcher's applications show on the accessibility bus, now
+    Atspi = accessibility()
+    # AT-SPI learns of new applications from bus signals, which arrive only while the main context runs; its cache goes.
+    context = GLib.MainContext.default()
+    while context.pending():
+        context.iteration(False)
+    desktop = Atspi.get_desktop(0)
+    desktop.clear_cache()
+    apps = (desktop.get_child_at_index(i) for i in range(desktop.get_child_count()))
+    return [node for app in apps if app is not None and app.get_name() == "quillary" for node in find(app, role)]
+
+
+def find(node, role):  # `node` and what is under it, of `role`
+    try:
+        children = filter(None, map(node.get_child_at_index, range(node.get_child_count())))
+        return ([node] if node.get_role() == role else []) + [found for child in children for found in find(child, role)]
+    except GLib.Error:  # an application that went away meanwhile
+        return []

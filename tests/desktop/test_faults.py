@@ -16,15 +16,13 @@ import sys
 import unittest
 from collections import namedtuple
 
-from desktop import APP_ID, HEADLINE, QUIT, Desktop, press, read_lines, wait_for
+from desktop import APP_ID, HEADLINE, QUIT, Desktop, read_lines, wait_for
 
 NO_MESSAGE = "Сервер завершился без сообщения."
 LONG = "its last four pieces of 64 KiB, each by its start and end"
 MISSING, NOT_EXECUTABLE, NOT_A_PROGRAM, DIRECTORY = "missing", "not executable", "not a program", "a directory"
 PORT = 'echo "порт 1"; echo $$ > "$READY"; '
-X99 = "$(printf %099d 0 | tr 0 x)"
 STDERR = "the two texts on standard error"
-IGNORES_SIGTERM = "trap 'echo TERM >> \"$TERMLOG\"' TERM; "  # and lives on: a second one would show
 NO_GTK = "no-gtk"  # a folder whose libgtk-3.so.0 cannot be loaded
 KOI8_R = "koi8-r"  # the locale ru_RU.KOI8-R, made by the test: no system has it ready
 
@@ -52,16 +50,9 @@ ROWS = {
     "killed_after_the_port": Row("killed by a signal after its port", PORT + "kill -KILL $$"),
     "exits_0_early": Row("exits 0 early", "echo рано; exit 0"),
     "exits_1_with_no_line": Row("exits non-zero early without a line", "exit 1", alert=NO_MESSAGE, status=1),
-    "exits_1_with_a_line": Row("exits non-zero early with a line", "echo L1; exit 1", alert="L1", status=1),
-    "exits_2_with_4_lines": Row("exits non-zero early with 4 lines, stdout and stderr",
-                                "echo L1; echo L2 >&2; echo L3; echo L4 >&2; exit 2",
-                                alert="L1\nL2\nL3\nL4", status=1),
-    "exits_1_with_6_lines": Row("exits non-zero early with 6 lines", "printf 'L%s\\n' 1 2 3 4 5 6; exit 1",
+    "exits_2_with_6_lines": Row("exits non-zero early with 6 lines, on stdout and stderr by turns",
+                                "for i in 1 2 3 4 5 6; do echo L$i >&$((2 - i % 2)); done; exit 2",
                                 alert="L3\nL4\nL5\nL6", status=1),
-    "exits_0_after_the_port": Row("exits 0 after its port", PORT + "exit 0"),
-    "exits_3_after_the_port": Row("exits 3 after its port", PORT + "exit 3"),
-    "invalid_utf8_and_nul": Row("writes invalid UTF-8 and NUL bytes", r"printf 'a\377\000b\300\n'; exit 1",
-                                alert="a\ufffd\ufffdb\ufffd", status=1),
     "line_of_100_mb_then_exit_1": Row("writes a 100 MB line with no end, then exits 1",
                                       "head -c 104857600 /dev/zero | tr '\\0' x; exit 1", alert=LONG, status=1),
     "grandchild_holds_the_pipe": Row("leaves a grandchild holding the pipe (at most 250 ms later)",
@@ -78,7 +69,6 @@ ROWS = {
                   alert="нет файла настроек", status=1, env={"LD_LIBRARY_PATH": NO_GTK}, sees=STDERR),
     "full_stderr": Row("standard error a full pipe that nobody reads", "echo ошибка; exit 1", alert="ошибка",
                        status=1, started=FULL_STDERR, sees='alert: "ошибка"; what does not fit on standard error is dropped'),
-    "quit": Row("quit from the menu", PORT + "idle", "quit", terms=1),
     **{s.name.lower(): Row(f"{s.name} to the launcher", PORT + "idle", s, terms=1)
        for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)},
     "quit_signals_blocked": Row("started with SIGTERM, SIGINT and SIGHUP blocked", PORT + "idle", signal.SIGTERM,
@@ -89,10 +79,10 @@ ROWS = {
                                          "trap 'echo TERM >> \"$TERMLOG\"; sleep 1; exit 0' TERM; " + PORT + "idle",
                                          "SIGTERM, launch again during the grace", terms=2,
                                          sees="nothing; the new launcher runs on, with its server"),
-    "ignores_sigterm": Row("ignores SIGTERM", IGNORES_SIGTERM + PORT + "idle", "quit", terms=1,
-                           sees="the launcher quits 1.5 s after the quit; the server is left running"),
-    "floods_1_gib": Row("floods 1 GiB of output", f'echo "порт 1"; yes "{X99}" | head -c 1073741824; '
-                        'touch "$READY"; idle', "quit", terms=1, sees="nothing; memory stays flat"),
+    "ignores_sigterm": Row("ignores SIGTERM", "trap 'echo TERM >> \"$TERMLOG\"' TERM; " + PORT + "idle", "quit",
+                           terms=1, sees="the launcher quits 1.5 s after the quit; the server is left running"),
+    "floods_1_gib": Row("floods 1 GiB of output", 'echo "порт 1"; yes "$(printf %099d 0 | tr 0 x)" | '
+                        'head -c 1073741824; touch "$READY"; idle', "quit", terms=1, sees="nothing; memory stays flat"),
     "line_of_100_mb": Row("writes a 100 MB line with no end", "echo 'порт 1'; head -c 104857600 /dev/zero | "
                           "tr '\\0' x; touch \"$READY\"; idle", "quit", terms=1, sees="nothing; memory stays flat"),
     "closes_its_output": Row("closes its output and runs on", 'echo "порт 1"; exec >&- 2>&-; touch "$READY"; idle',
@@ -130,11 +120,8 @@ def sees(row):
 
 
 def state(pid):  # R, S, T (stopped), Z ...; X when gone
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except FileNotFoundError:
-        return "X"
+    stat = read_lines(f"/proc/{pid}/stat")
+    return stat[0].rsplit(")", 1)[1].split()[0] if stat else "X"
 
 
 def readme_table():
@@ -186,10 +173,7 @@ class Faults(Desktop):
             env["LOCPATH"] = desktop.dir
             subprocess.run(["localedef", "-i", "ru_RU", "-f", "KOI8-R", desktop.path("ru_RU.KOI8-R")], check=True)
         desktop.start(env=env, wait_for_bus_name=False, **options)
-        if row.sees == STDERR:
-            status, err = desktop.wait_exit()
-            self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
-        elif row.alert:
+        if row.alert and row.sees != STDERR:
             text, button = self.expect_alert(None if row.alert == LONG else row.alert, dismiss=False)
             if row.alert == LONG:
                 self.assertRegex(text, r"\A((x{1,1000}|x{499}…x{500})\n){3}(x{1,1000}|x{499}…x{500})\Z")
@@ -199,11 +183,8 @@ class Faults(Desktop):
             elif row.then == "the X server killed":
                 desktop.x_server.kill()
             else:
-                press(button)
-            status, err = desktop.wait_exit()
-            if row.alert != LONG and not row.started:  # whatever becomes of the alert, the terminal has its texts
-                self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
-        else:
+                button.do_action(0)
+        elif not row.alert:
             if row.then:
                 wait_for(lambda: os.path.exists(desktop.ready), timeout=60, what="the server to do its part")
             if row.then and not SANITIZED:  # once the server has done its part
@@ -238,12 +219,15 @@ class Faults(Desktop):
                 os.kill(desktop.launcher.pid, signal.SIGTERM)
             elif row.then:
                 os.kill(desktop.launcher.pid, row.then)
-            status, err = desktop.wait_exit()
+        status, err = desktop.wait_exit()
+        if not row.alert:
             self.assertNotIn(HEADLINE, err)
-            if row.status is None:  # killed, and its server must not run on (its PID comes just after its file)
-                server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])
-                wait_for(lambda: state(server) in "ZX", timeout=2, what=f"the end of the server (PID {server})")
-                status = None
+        elif row.alert != LONG and row.started != FULL_STDERR:  # whatever becomes of the alert, the terminal has its texts
+            self.assertIn(f"{HEADLINE}\n{row.alert}\n", err)
+        if row.status is None:  # killed, and its server must not run on (its PID comes just after its file)
+            server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])
+            wait_for(lambda: state(server) in "ZX", timeout=2, what=f"the end of the server (PID {server})")
+            status = None
         self.assertEqual(status, row.status)
         self.assertEqual(desktop.terms(), row.terms, "SIGTERMs the server got")
         self.assertEqual(desktop.opened(), list(row.opens))

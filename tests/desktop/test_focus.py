@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from desktop import OPEN, press, scaled, wait_for
+from desktop import OPEN, scaled, wait_for
 from test_other_desktops import XEmbed
 
 WINDOWS = os.path.join(os.path.dirname(__file__), "windows.py")
@@ -17,7 +17,7 @@ ROWS = {  # desktop, what the window over the browser does when clicked (windows
     "x11-tray-token": ("x11", "tray", None),
     "x11-tray": ("x11", "none", lambda test: test.desktop.tray_click(OPEN)),
     "x11-launch": ("x11", "launch", None),
-    "x11-xembed": ("x11", "none", lambda test: press(test.menu()[OPEN])),
+    "x11-xembed": ("x11", "none", lambda test: test.menu()[OPEN].do_action(0)),
     "wayland-tray-token": ("wayland", "tray", None),
     "wayland-launch": ("wayland", "launch", None),
     "wayland-launch-chromium": ("wayland", "launch", None),  # a real browser: heavy, with `./dev test --interop`

@@ -10,7 +10,7 @@ import shutil
 import time
 import unittest
 
-from desktop import APP_ID, OPEN, QUIT, Desktop, Gio, GLib, wait_for
+from desktop import APP_ID, OPEN, QUIT, Desktop, Gio, GLib, read_lines, wait_for
 
 
 class Tray(Desktop):
@@ -83,14 +83,10 @@ class Open(Desktop):
         roads = {"the main menu": lambda: desktop.activate_action("open"),
                  "the tray": lambda: desktop.tray_click(OPEN),
                  "a second launch": lambda: self.assertEqual(desktop.launch_again(["--ключ", "file.txt"]), 0)}
-        desktop.open_once_port_is_known(roads["the main menu"])
         for what, road in roads.items():
             with self.subTest(what):
-                before = len(desktop.opened())
-                road()
-                self.assertEqual(desktop.settled_opens(before + 1)[before:], ["http://localhost:4242"])
-        with open(f"/proc/{desktop.launcher.pid}/maps") as f:
-            maps = f.read()
+                self.assertEqual(desktop.open_once_port_is_known(road), "http://localhost:4242")
+        maps = "\n".join(read_lines(f"/proc/{desktop.launcher.pid}/maps"))
         self.assertIn("libgio-2.0", maps, "the check reads the launcher")
         self.assertNotIn("libgtk", maps, "GTK is loaded only for the alert")
         desktop.tray_click(QUIT)
@@ -101,7 +97,6 @@ class Open(Desktop):
                          r"(.*\n)*.*: server ended with status 0\n")
 
 
-
 class Activation(Desktop):
     def test_each_open_hands_the_browser_its_own_activation_once(self):
         """What reaches the browser's environment by each road, where no X display is (test_focus.py: what it makes
@@ -109,20 +104,17 @@ class Activation(Desktop):
         desktop = self.desktop
         desktop.set_browser(f"/bin/sh -c 'echo \"$XDG_ACTIVATION_TOKEN|$DESKTOP_STARTUP_ID\" >> {desktop.urls}' b %u")
         desktop.start('echo "порт 4242"; idle', env={"DISPLAY": "", "XDG_ACTIVATION_TOKEN": "own", "DESKTOP_STARTUP_ID": "own"})
-        desktop.open_once_port_is_known(lambda: desktop.activate_action("open"))
         provide = lambda token: desktop.item_call("ProvideXdgActivationToken", "(s)", token)
         rows = [("no token: neither variable", lambda: desktop.activate_action("open"), "|"),
                 ("an action's token", lambda: desktop.activate_action("open", "a"), "a|a"),
                 ("a second launch's token, on the bus", lambda: desktop.launch_again(env={"XDG_ACTIVATION_TOKEN": "t"}), "t|t"),
                 ("a second launch's startup ID", lambda: desktop.launch_again(env={"DESKTOP_STARTUP_ID": "s"}), "s|s"),
-                ("the tray host's latest token", lambda: (provide("old"), desktop.tray_click(OPEN, "k")), "k|k"),
+                ("the tray host's latest token", lambda: (provide("old"), provide("k"), desktop.tray_click(OPEN)), "k|k"),
                 ("the tray's next open: its token used", lambda: desktop.tray_click(OPEN), "|"),
                 ("a token is kept 30 s, no longer", lambda: (provide("late"), time.sleep(31), desktop.tray_click(OPEN)), "|")]
         for what, road, expected in rows:
             with self.subTest(what):
-                before = len(desktop.opened())
-                road()
-                self.assertEqual(desktop.settled_opens(before + 1)[before:], [expected])
+                self.assertEqual(desktop.open_once_port_is_known(road), expected)
 
     def test_on_x11_every_startup_sequence_given_ends(self):
         """The launcher's own, and a second launch's that opened nothing (no port yet): no busy cursor is left."""
@@ -151,31 +143,28 @@ CHROMIUM = ("chromium --headless --no-sandbox --disable-gpu --no-first-run --dis
 class BrowserRoad(Desktop):
     def test_tray_opens_the_sample_page_in_the_default_browser(self):
         desktop = self.desktop
-        # Each run renders into a folder of its own; "status" comes last.
+        run = desktop.path("run")  # where the one open renders; "status" comes last
         with open(desktop.path("browser"), "w") as f:
             f.write(f"""#!/bin/sh
-run=$(mktemp -d '{desktop.dir}/run.XXXXXX')
-echo "$1" > $run/url
+mkdir {run}
 echo "$1" >> {desktop.urls}
-HOME=$run {CHROMIUM} --user-data-dir=$run/profile --dump-dom --screenshot=$run/shot.png "$1" >$run/dom 2>$run/log
-echo $? > $run/status
+HOME={run} {CHROMIUM} --user-data-dir={run}/profile --dump-dom --screenshot={run}/shot.png "$1" >{run}/dom 2>{run}/log
+echo $? > {run}/status
 """)
         os.chmod(desktop.path("browser"), 0o755)
         desktop.set_browser(desktop.path("browser") + " %u")
         desktop.start(os.environ["QUILLARY_SAMPLE_SERVER"], env={"QUILLARY_APP": "0"})
-        desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
-        run = wait_for(lambda: [r for r in sorted(os.listdir(desktop.dir)) if r.startswith("run.") and
-                                os.path.exists(os.path.join(desktop.dir, r, "status"))], timeout=60,
-                       what="Chromium to render the page")[0]
+        url = desktop.open_once_port_is_known(lambda: desktop.tray_click(OPEN))
+        wait_for(lambda: os.path.exists(os.path.join(run, "status")), timeout=60, what="Chromium to render the page")
 
         def read(name):
-            with open(os.path.join(desktop.dir, run, name), encoding="utf-8", errors="replace") as f:
+            with open(os.path.join(run, name), encoding="utf-8", errors="replace") as f:
                 return f.read()
 
         os.makedirs(os.environ["QUILLARY_ARTIFACTS_DIR"], exist_ok=True)
-        shutil.copyfile(os.path.join(desktop.dir, run, "shot.png"),
+        shutil.copyfile(os.path.join(run, "shot.png"),
                         os.path.join(os.environ["QUILLARY_ARTIFACTS_DIR"], "browser-road.png"))
-        self.assertRegex(read("url"), r"\Ahttp://localhost:[1-9][0-9]{0,4}\n\Z")
+        self.assertRegex(url, r"\Ahttp://localhost:[1-9][0-9]{0,4}\Z")
         self.assertEqual(read("status"), "0\n", read("log")[-3000:])
         dom = read("dom")
         self.assertIn("<title>Quillary</title>", dom)

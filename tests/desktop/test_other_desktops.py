@@ -9,8 +9,8 @@ import sys
 import time
 import unittest
 
-from desktop import HEADLINE, OPEN, QUIT, Desktop, accessibility, find, launcher_accessibles, press, scaled, wait_for
-from screen import icon_likeness, icon_windows
+from desktop import HEADLINE, OPEN, QUIT, Desktop, scaled, wait_for
+from screen import accessibility, icon_likeness, icon_windows, launcher_accessibles
 sys.path.append(os.path.join(os.path.dirname(__file__), "../../bench"))
 from tray_host import TrayHost  # noqa: E402  a watcher whose host comes and goes
 ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
@@ -18,11 +18,8 @@ ICON_SIZE = 24  # trayer's height, at the screen's top left: where the icon is
 
 class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-SPI keeps its first bus
     def start_tray(self, dock="false"):  # "true" where a window manager would place it anywhere else
-        tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
-                                 "--height", str(ICON_SIZE), "--SetDockType", dock], env=self.desktop.env)
-        self.addCleanup(tray.wait)
-        self.addCleanup(tray.terminate)
-        return tray
+        self.desktop.spawn(["trayer", "--edge", "top", "--align", "left", "--widthtype", "request",
+                            "--height", str(ICON_SIZE), "--SetDockType", dock], env=self.desktop.env)
 
     def docked(self):  # where the icon is, once it is docked and shows our icon
         for depth, box in icon_windows(self.desktop.env):
@@ -35,7 +32,7 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
         Atspi = accessibility()
 
         def shown():
-            for menu in (m for app in launcher_accessibles() for m in find(app, Atspi.Role.MENU)):
+            for menu in launcher_accessibles(Atspi.Role.MENU):
                 if menu.get_state_set().contains(Atspi.StateType.SHOWING):
                     return [menu.get_child_at_index(i) for i in range(menu.get_child_count())]
             Atspi.generate_mouse_event(ICON_SIZE // 2, ICON_SIZE // 2, click)
@@ -46,8 +43,8 @@ class XEmbed(Desktop):  # an XEmbed tray, its tests below: one a process, as AT-
 
 
 class XEmbedTray(XEmbed):
-    def test_docked_in_a_tray_that_starts_later_lent_to_a_host_and_its_menu_read_by_a_screen_reader(self):
-        """(Docked in trays that start first, or again, and clicked there: tests/interop.)"""
+    def test_docked_in_a_tray_that_starts_later_lent_to_a_host_its_menu_read_and_its_display_lost(self):
+        """(Docked in trays that start first, or again, and clicked there, its menu's entries too: tests/interop.)"""
         desktop = self.desktop
         desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
         self.start_tray()
@@ -78,17 +75,8 @@ class XEmbedTray(XEmbed):
         self.assertEqual(len(wait_for(lambda: desktop.watcher("RegisteredStatusNotifierItems"), what="the item")), 1)
         panel.kill()  # the tray, still running, takes the icon back
         wait_for(self.docked, timeout=20, what="the icon back in the tray")
-        press(self.menu()[QUIT])
-        self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
-
-
-class XEmbedDisplayLost(XEmbed):
-    def test_the_display_lost_under_the_icon_quits_as_the_menu_does(self):
-        desktop = self.desktop
-        desktop.start("echo 'веб-интерфейс слушает порт 4321'; idle")
-        self.start_tray()
-        wait_for(self.docked, timeout=20, what="the icon in the tray")
-        self.menu("b3c")  # left open: GTK's connection to the display is lost too
+        # Its menu left open: the display lost under the icon, GTK's connection too, it quits as the menu's quit does.
+        self.menu("b3c")
         desktop.x_server.kill()
         self.assertEqual((desktop.wait_exit()[0], desktop.terms()), (0, 1))
 
