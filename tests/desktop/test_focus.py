@@ -9,7 +9,7 @@ import sys
 import time
 import unittest
 
-from desktop import OPEN, scaled, wait_for
+from desktop import OPEN, read_lines, scaled, wait_for
 from test_other_desktops import XEmbed
 
 WINDOWS = os.path.join(os.path.dirname(__file__), "windows.py")
@@ -29,8 +29,8 @@ class Focus(XEmbed):
     def test_the_browser_comes_in_front(self):
         (kind, road, then), desktop = ROWS[self.row], self.desktop
         # GTK's own icons (or it aborts drawing a title bar), mutter's settings' schemas.
-        desktop.env.update(XDG_DATA_DIRS=desktop.env["XDG_DATA_DIRS"] + ":/usr/share", FOCUSLOG=desktop.urls,
-                           ENTRY=desktop.path("quillary.desktop"))
+        desktop.env.update(XDG_DATA_DIRS=desktop.env["XDG_DATA_DIRS"] + ":/usr/share", URLS=desktop.urls,
+                           FOCUSLOG=desktop.path("focus.log"), ENTRY=desktop.path("quillary.desktop"))
         desktop.spawn(["mutter", "--x11", "--replace"] if kind == "x11" else [
             "mutter", "--wayland", "--nested", "--no-x11", "--wayland-display", "wayland-focus"],
             env=desktop.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -61,13 +61,13 @@ class Focus(XEmbed):
         if then:
             then(self)
         wait_for(lambda: self.active() == "browser" or chromium and not self.active(), timeout=20, fail=False)
-        self.assertEqual(self.active(), None if chromium else "browser", desktop.opened())
+        self.assertEqual(self.active(), None if chromium else "browser", read_lines(desktop.env["FOCUSLOG"]))
 
     def x(self, *command):
         return subprocess.run(command, env=self.desktop.env, capture_output=True, text=True, check=True).stdout
 
     def active(self):  # the one window that is active, as the windows tell
-        states = dict(line.split() for line in self.desktop.opened() if line[-2:] in (" 0", " 1"))
+        states = dict(line.split() for line in read_lines(self.desktop.env["FOCUSLOG"]))
         active = [window for window, state in states.items() if state == "1"]
         return active[0] if len(active) == 1 else None
 

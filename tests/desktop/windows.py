@@ -1,5 +1,5 @@
 """GTK 3 windows that log to $FOCUSLOG when they become active or stop being so. `browser URL`: a single-instance
-browser, the default http handler. `editor ROAD`: the window the user works in; a click on it asks for a token as a shell
+browser, the default http handler, logging each address it opens to $URLS. `editor ROAD`: the window the user works in; a click on it asks for a token as a shell
 does and takes ROAD: "tray" (to the item of $LAUNCHER_PID), "launch" (the desktop entry $ENTRY), "none" (nothing)."""
 
 import os
@@ -21,8 +21,8 @@ def window(name):
     return shown
 
 
-def log(line):
-    with open(os.environ["FOCUSLOG"], "a") as f:
+def log(line, to="FOCUSLOG"):
+    with open(os.environ[to], "a") as f:
         print(line, file=f)
 
 
@@ -44,7 +44,7 @@ def browser(application, files, *_):
         application.add_window(window("browser"))
     shown = application.get_windows()[0]
     shown.show_all()
-    log(f"opened {files[0].get_uri()}")
+    log(files[0].get_uri(), "URLS")
     # Raised with the startup ID's time (GtkApplication takes the ID from the call), else with that of the browser's
     # own last use: it makes up no time of its own. On Wayland with the token, if any.
     display = shown.get_display()
