@@ -12,13 +12,19 @@ import unittest
 
 from desktop import APP_ID, OPEN, QUIT, WATCHER, Desktop, GLib, scaled, wait_for
 from screen import icon_contrast, icon_likeness, icon_windows
-from sway import Sway
+from sway import start_sway
+from Xlib import display
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
 
 
 class Host(Desktop):
+    def setUp(self):
+        super().setUp()
+        self.x = display.Display(self.desktop.display)  # for what the tests ask the X display
+        self.addCleanup(self.x.close)
+
     def start_host(self, name, log="w"):  # "a" for a restart
         self.protocol, manager, self.button, self.tray, command = HOSTS[name]
         first = log == "w"
@@ -58,21 +64,14 @@ class Host(Desktop):
     def start_session(self, manager, log):
         """The window manager, or sway: managing the screen before the panel maps (or it may stay unmapped)."""
         if manager == "sway":
-            self.addCleanup(Sway(self.desktop).close)
+            self.addCleanup(shutil.rmtree, start_sway(self.desktop), True)
             return
         self.desktop.spawn([manager], env=self.session_env(), stdout=log, stderr=log)
-        wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
-            x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0)), timeout=10, what=manager)
+        wait_for(lambda: self.x.screen().root.get_full_property(self.x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0),
+                 timeout=10, what=manager)
 
     def system_tray(self):  # the window that holds the screen's system tray selection, or 0
-        return self.x_query(lambda x: x.get_selection_owner(x.intern_atom("_NET_SYSTEM_TRAY_S0")))
-
-    def x_query(self, query):  # what `query` finds on the X display, over one connection for the test
-        if not hasattr(self, "x"):
-            from Xlib import display
-            self.x = display.Display(self.desktop.display)
-            self.addCleanup(self.x.close)
-        return query(self.x)
+        return self.x.get_selection_owner(self.x.intern_atom("_NET_SYSTEM_TRAY_S0"))
 
     def stop_host(self, host, how=signal.SIGTERM):
         if host.poll() is None:
