@@ -206,6 +206,7 @@ class Host(Desktop):
         def overview():
             return self.desktop.call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
                                      GLib.Variant("(ss)", ("org.gnome.Shell", "OverviewActive")), "(v)").unpack()[0]
+        self.settled(None, "the screen still")  # a launch hides the overview, which reads as active until it is gone
         if not overview():
             subprocess.run(["xdotool", "key", "super"], env=self.desktop.env, check=True)
             wait_for(overview, what="the overview")
