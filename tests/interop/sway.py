@@ -29,9 +29,9 @@ def start_sway(desktop):
     config = os.path.join(home, "config")
     with open(config, "w") as f:
         f.write("output X11-1 resolution 1280x800\nxwayland disable\n")
-    desktop.spawn(as_unprivileged(home) + ["sway", "-c", config], cwd=home, stdout=subprocess.DEVNULL,
-                  stderr=subprocess.DEVNULL, env={"PATH": os.environ["PATH"], "HOME": home, "XDG_RUNTIME_DIR": home,
-                                                  "DISPLAY": desktop.display, "WLR_BACKENDS": "x11", "WLR_RENDERER": "pixman"})
+    desktop.spawn(as_unprivileged(home) + ["sway", "-c", config], cwd=home, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                  env={"PATH": os.environ["PATH"], "HOME": home, "XDG_RUNTIME_DIR": home,
+                       "DISPLAY": desktop.display, "WLR_BACKENDS": "x11", "WLR_RENDERER": "pixman"})
     socket = os.path.join(home, "wayland-1")
     wait_for(lambda: os.path.exists(socket + ".lock") and os.path.exists(socket), timeout=10, what="sway")
     desktop.env.pop("DISPLAY")

@@ -32,13 +32,21 @@ class Host(Desktop):
         if os.path.isdir(config):
             shutil.copytree(config, self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
-            if manager != "-" and first:
-                self.start_session(manager, log)
+            # The window manager, or sway, managing the screen before the panel maps (or it may stay unmapped).
+            if manager == "sway" and first:
+                self.addCleanup(shutil.rmtree, start_sway(self.desktop), True)
+            # As in a session: the system's data (icons, plugins, settings' schemas) and settings (the menus that
+            # MATE's and Cinnamon's panels read) after ours.
+            env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share",
+                       XDG_CONFIG_DIRS=self.desktop.env["XDG_CONFIG_DIRS"] + ":/etc/xdg")
+            if manager not in ("-", "sway") and first:
+                self.desktop.spawn([manager], env=env, stdout=log, stderr=log)
+                wait_for(lambda: self.x.screen().root.get_full_property(self.x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0),
+                         timeout=10, what=manager)
             # An XEmbed tray takes its selection, and GNOME Shell its name, before they draw; a host registers with the
             # watcher once drawn (LXQt's panel, black where no compositor runs, looks as the bare screen does).
             bare = self.protocol != "sni" and self.screenshot("bare")
             # The same for what the bus starts (xfconfd reads the panel's settings).
-            env = self.session_env()
             self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                               "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
@@ -53,22 +61,6 @@ class Host(Desktop):
         if first:  # a restart is waited for by what the test looks for next
             self.settled(bare, f"{name} drawn")
         return host
-
-    def session_env(self):
-        """As in a session: the system's data (icons, plugins, settings' schemas) and settings (the menus that MATE's
-        and Cinnamon's panels read) after ours."""
-        env = self.desktop.env
-        return dict(env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=env["XDG_DATA_DIRS"] + ":/usr/share",
-                    XDG_CONFIG_DIRS=env["XDG_CONFIG_DIRS"] + ":/etc/xdg")
-
-    def start_session(self, manager, log):
-        """The window manager, or sway: managing the screen before the panel maps (or it may stay unmapped)."""
-        if manager == "sway":
-            self.addCleanup(shutil.rmtree, start_sway(self.desktop), True)
-            return
-        self.desktop.spawn([manager], env=self.session_env(), stdout=log, stderr=log)
-        wait_for(lambda: self.x.screen().root.get_full_property(self.x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0),
-                 timeout=10, what=manager)
 
     def system_tray(self):  # the window that holds the screen's system tray selection, or 0
         return self.x.get_selection_owner(self.x.intern_atom("_NET_SYSTEM_TRAY_S0"))
