@@ -105,14 +105,19 @@ class Host(Desktop):
         finally:  # what was seen last
             shutil.copy(self.desktop.path("screen.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}-last.png"))
 
-    def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
+    def open_menu(self, where, button, region="1280x800+0+0", below=0):
+        """Clicks `where`; the lines of the menu that opens in `region`, from row `below` down, as `read` gives them."""
         shown = self.screenshot("shown")
-        self.click((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button)
-        # Under the tray, in its columns: GNOME Shell's own banners and search field, beside it, change meanwhile.
-        x, y, w, h = self.settled(shown, "the menu", re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray))
-        below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # the item, pressed, is left out
-        shot = shutil.copy(self.screenshot("menu"), os.path.join(ARTIFACTS, f"interop-{name}.png"))
+        self.click(where, button)
+        x, y, w, h = self.settled(shown, "the menu", region)
+        shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
         return self.read(shot, (x, max(y, below), w, h - max(0, below - y)))
+
+    def item_menu(self, box):  # the menu of the item in `box`
+        below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # under the tray: the item, pressed, is left out
+        # In the tray's columns: GNOME Shell's own banners and search field, beside them, change meanwhile.
+        return self.open_menu((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button,
+                              re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray), below)
 
     def read(self, shot, box):
         """{text: (x, y) of its middle} of the lines in `box` and a margin (text at the edge is not read). Enlarged
@@ -151,7 +156,7 @@ class Host(Desktop):
             self.settled(None, "the panel drawn again")  # Cinnamon's fades in
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
-        menu = self.open_menu(box, name)
+        menu = self.item_menu(box)
         self.assertEqual(list(menu), [OPEN, QUIT])
         self.click(menu[OPEN])
         wait_for(lambda: self.desktop.opened(), what="the browser")
@@ -161,7 +166,7 @@ class Host(Desktop):
         self.assertEqual(self.desktop.settled_opens(opens), ["http://localhost:41823"] * opens)
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
         self.assertEqual(self.items(), 1)
-        self.click(self.open_menu(box, name)[QUIT])
+        self.click(self.item_menu(box)[QUIT])
         self.assertEqual((self.desktop.wait_exit()[0], self.desktop.terms()), (0, 1))
 
         with self.subTest("the alert, on this desktop"):
@@ -188,11 +193,11 @@ class Host(Desktop):
                          "a tray, or an icon looking for one")
         self.click(self.found_in_overview())  # launched again
         wait_for(lambda: len(self.desktop.opened()) == 2, what="the second launch's open")
-        menu = self.entry_menu()
+        menu = self.open_menu(self.found_in_overview(), 3)
         self.assertEqual([text for text in menu if text in (OPEN, QUIT)], [OPEN, QUIT], f"in {list(menu)}")
         self.click(menu[OPEN])
         self.assertEqual(self.desktop.settled_opens(3), ["http://localhost:41823"] * 3)
-        self.click(self.entry_menu()[QUIT])
+        self.click(self.open_menu(self.found_in_overview(), 3)[QUIT])
         self.assertEqual((*self.desktop.wait_exit(), self.desktop.terms()), (0, "", 1))  # said nothing, one SIGTERM
 
     def found_in_overview(self):  # where the shell's search shows our entry, its name typed in the overview
@@ -210,14 +215,6 @@ class Host(Desktop):
         x, y = wait_for(lambda: self.read(self.screenshot(), (400, 200, 480, 30)).get("Quillary"), timeout=20,
                         what="Quillary among the search's results", interval=0.5)
         return x + 10, y
-
-    def entry_menu(self):  # the menu of our entry in the shell, opened with the right button: {text: (x, y)}
-        where = self.found_in_overview()
-        shown = self.screenshot("shown")
-        self.click(where, 3)
-        box = self.settled(shown, "the entry's menu")
-        shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
-        return self.read(shot, box)
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["--list"]:
