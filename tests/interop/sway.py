@@ -4,7 +4,6 @@ sway refuses to run as root: then it runs as an unprivileged user made for it.""
 
 import os
 import pwd
-import shutil
 import subprocess
 import tempfile
 
@@ -13,32 +12,28 @@ from desktop import wait_for
 USER = "quillary-sway"
 
 
-def unprivileged():  # (uid, gid) to run sway as
+def as_unprivileged(home):  # what runs sway as USER, who is given `home`; nothing unless we are root
     if os.getuid() != 0:
-        return os.getuid(), os.getgid()
+        return []
     subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin",
                     USER], stderr=subprocess.DEVNULL)  # made now, or there from an earlier run
     user = pwd.getpwnam(USER)
-    return user.pw_uid, user.pw_gid
+    os.chown(home, user.pw_uid, user.pw_gid)
+    return ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups"]
 
 
-class Sway:
-    def __init__(self, desktop):
-        """Starts sway in `desktop`, whose environment is then a Wayland session's (no DISPLAY)."""
-        self.dir = tempfile.mkdtemp(prefix="quillary-sway-")  # its XDG_RUNTIME_DIR and home, the user's own
-        uid, gid = unprivileged()
-        config = os.path.join(self.dir, "config")
-        with open(config, "w") as f:
-            f.write("output X11-1 resolution 1280x800\nxwayland disable\n")
-        os.chown(self.dir, uid, gid)
-        as_user = ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups"] if os.getuid() == 0 else []
-        desktop.spawn(as_user + ["sway", "-c", config], cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                      env={"PATH": os.environ["PATH"], "HOME": self.dir, "XDG_RUNTIME_DIR": self.dir,
-                           "DISPLAY": desktop.display, "WLR_BACKENDS": "x11", "WLR_RENDERER": "pixman"})
-        socket = os.path.join(self.dir, "wayland-1")
-        wait_for(lambda: os.path.exists(socket + ".lock") and os.path.exists(socket), timeout=10, what="sway")
-        desktop.env.pop("DISPLAY")
-        desktop.env["WAYLAND_DISPLAY"] = socket  # a path: the socket is not in our XDG_RUNTIME_DIR
-
-    def close(self):
-        shutil.rmtree(self.dir, True)
+def start_sway(desktop):
+    """Starts sway in `desktop`, whose environment is then a Wayland session's (no DISPLAY). Returns its
+    XDG_RUNTIME_DIR and home, the user's own, to remove at the end."""
+    home = tempfile.mkdtemp(prefix="quillary-sway-")
+    config = os.path.join(home, "config")
+    with open(config, "w") as f:
+        f.write("output X11-1 resolution 1280x800\nxwayland disable\n")
+    desktop.spawn(as_unprivileged(home) + ["sway", "-c", config], cwd=home, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                  env={"PATH": os.environ["PATH"], "HOME": home, "XDG_RUNTIME_DIR": home,
+                       "DISPLAY": desktop.display, "WLR_BACKENDS": "x11", "WLR_RENDERER": "pixman"})
+    socket = os.path.join(home, "wayland-1")
+    wait_for(lambda: os.path.exists(socket + ".lock") and os.path.exists(socket), timeout=10, what="sway")
+    desktop.env.pop("DISPLAY")
+    desktop.env["WAYLAND_DISPLAY"] = socket  # a path: the socket is not in our XDG_RUNTIME_DIR
+    return home

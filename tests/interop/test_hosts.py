@@ -12,13 +12,19 @@ import unittest
 
 from desktop import APP_ID, OPEN, QUIT, WATCHER, Desktop, GLib, scaled, wait_for
 from screen import icon_contrast, icon_likeness, icon_windows
-from sway import Sway
+from sway import start_sway
+from Xlib import display
 ARTIFACTS = os.environ.get("QUILLARY_ARTIFACTS_DIR", "")
 with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what each host takes: see there
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
 
 
 class Host(Desktop):
+    def setUp(self):
+        super().setUp()
+        self.x = display.Display(self.desktop.display)  # for what the tests ask the X display
+        self.addCleanup(self.x.close)
+
     def start_host(self, name, log="w"):  # "a" for a restart
         self.protocol, manager, self.button, self.tray, command = HOSTS[name]
         first = log == "w"
@@ -26,13 +32,21 @@ class Host(Desktop):
         if os.path.isdir(config):
             shutil.copytree(config, self.desktop.env["XDG_CONFIG_HOME"], dirs_exist_ok=True)
         with open(os.path.join(ARTIFACTS, f"interop-{name}.log"), log) as log:
-            if manager != "-" and first:
-                self.start_session(manager, log)
+            # The window manager, or sway, managing the screen before the panel maps (or it may stay unmapped).
+            if manager == "sway" and first:
+                self.addCleanup(shutil.rmtree, start_sway(self.desktop), True)
+            # As in a session: the system's data (icons, plugins, settings' schemas) and settings (the menus that
+            # MATE's and Cinnamon's panels read) after ours.
+            env = dict(self.desktop.env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=self.desktop.env["XDG_DATA_DIRS"] + ":/usr/share",
+                       XDG_CONFIG_DIRS=self.desktop.env["XDG_CONFIG_DIRS"] + ":/etc/xdg")
+            if manager not in ("-", "sway") and first:
+                self.desktop.spawn([manager], env=env, stdout=log, stderr=log)
+                wait_for(lambda: self.x.screen().root.get_full_property(self.x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0),
+                         timeout=10, what=manager)
             # An XEmbed tray takes its selection, and GNOME Shell its name, before they draw; a host registers with the
             # watcher once drawn (LXQt's panel, black where no compositor runs, looks as the bare screen does).
             bare = self.protocol != "sni" and self.screenshot("bare")
             # The same for what the bus starts (xfconfd reads the panel's settings).
-            env = self.session_env()
             self.desktop.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                               "UpdateActivationEnvironment", GLib.Variant("(a{ss})", (env,)))
             host = subprocess.Popen(["sh", "-c", command], env=env, stdout=log, stderr=log, start_new_session=True)
@@ -48,31 +62,8 @@ class Host(Desktop):
             self.settled(bare, f"{name} drawn")
         return host
 
-    def session_env(self):
-        """As in a session: the system's data (icons, plugins, settings' schemas) and settings (the menus that MATE's
-        and Cinnamon's panels read) after ours."""
-        env = self.desktop.env
-        return dict(env, QT_QPA_PLATFORM="xcb", XDG_DATA_DIRS=env["XDG_DATA_DIRS"] + ":/usr/share",
-                    XDG_CONFIG_DIRS=env["XDG_CONFIG_DIRS"] + ":/etc/xdg")
-
-    def start_session(self, manager, log):
-        """The window manager, or sway: managing the screen before the panel maps (or it may stay unmapped)."""
-        if manager == "sway":
-            self.addCleanup(Sway(self.desktop).close)
-            return
-        self.desktop.spawn([manager], env=self.session_env(), stdout=log, stderr=log)
-        wait_for(lambda: self.x_query(lambda x: x.screen().root.get_full_property(
-            x.intern_atom("_NET_SUPPORTING_WM_CHECK"), 0)), timeout=10, what=manager)
-
     def system_tray(self):  # the window that holds the screen's system tray selection, or 0
-        return self.x_query(lambda x: x.get_selection_owner(x.intern_atom("_NET_SYSTEM_TRAY_S0")))
-
-    def x_query(self, query):  # what `query` finds on the X display, over one connection for the test
-        if not hasattr(self, "x"):
-            from Xlib import display
-            self.x = display.Display(self.desktop.display)
-            self.addCleanup(self.x.close)
-        return query(self.x)
+        return self.x.get_selection_owner(self.x.intern_atom("_NET_SYSTEM_TRAY_S0"))
 
     def stop_host(self, host, how=signal.SIGTERM):
         if host.poll() is None:
@@ -114,14 +105,19 @@ class Host(Desktop):
         finally:  # what was seen last
             shutil.copy(self.desktop.path("screen.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}-last.png"))
 
-    def open_menu(self, box, name):  # clicks the item in `box`; the menu's lines, as `read` gives them
+    def open_menu(self, where, button, region="1280x800+0+0", below=0):
+        """Clicks `where`; the lines of the menu that opens in `region`, from row `below` down, as `read` gives them."""
         shown = self.screenshot("shown")
-        self.click((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button)
-        # Under the tray, in its columns: GNOME Shell's own banners and search field, beside it, change meanwhile.
-        x, y, w, h = self.settled(shown, "the menu", re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray))
-        below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # the item, pressed, is left out
-        shot = shutil.copy(self.screenshot("menu"), os.path.join(ARTIFACTS, f"interop-{name}.png"))
+        self.click(where, button)
+        x, y, w, h = self.settled(shown, "the menu", region)
+        shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
         return self.read(shot, (x, max(y, below), w, h - max(0, below - y)))
+
+    def item_menu(self, box):  # the menu of the item in `box`
+        below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # under the tray: the item, pressed, is left out
+        # In the tray's columns: GNOME Shell's own banners and search field, beside them, change meanwhile.
+        return self.open_menu((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button,
+                              re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray), below)
 
     def read(self, shot, box):
         """{text: (x, y) of its middle} of the lines in `box` and a margin (text at the edge is not read). Enlarged
@@ -160,18 +156,17 @@ class Host(Desktop):
             self.settled(None, "the panel drawn again")  # Cinnamon's fades in
             self.assertEqual(self.find_item(empty), box, "one item, where it was")
 
-        menu = self.open_menu(box, name)
+        menu = self.item_menu(box)
         self.assertEqual(list(menu), [OPEN, QUIT])
         self.click(menu[OPEN])
         wait_for(lambda: self.desktop.opened(), what="the browser")
         if self.button != "1":  # the left click is the host's Activate: the first entry's open
             self.click((box[0] + box[2] // 2, box[1] + box[3] // 2))
-            wait_for(lambda: len(self.desktop.opened()) == 2, what="the left click's open")
         opens = 1 + (self.button != "1")
         self.assertEqual(self.desktop.settled_opens(opens), ["http://localhost:41823"] * opens)
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
         self.assertEqual(self.items(), 1)
-        self.click(self.open_menu(box, name)[QUIT])
+        self.click(self.item_menu(box)[QUIT])
         self.assertEqual((self.desktop.wait_exit()[0], self.desktop.terms()), (0, 1))
 
         with self.subTest("the alert, on this desktop"):
@@ -189,7 +184,8 @@ class Host(Desktop):
         """A desktop with no tray: the launcher neither waits for one nor complains, and its desktop entry, found in
         GNOME Shell's overview, opens the web interface (launched again, and by its action) and quits it."""
         name = sys.argv[1]
-        self.install_desktop_entry()  # before the session starts
+        # The desktop entry as built, before the session starts: it names the built launcher, a second launch.
+        self.desktop.env["XDG_DATA_DIRS"] += ":" + os.path.dirname(os.path.dirname(os.environ["QUILLARY_DESKTOP_ENTRY"]))
         self.start_host(name)
         self.desktop.start('echo "порт 41823"; idle')
         self.desktop.open_once_port_is_known(self.desktop.launch_again)
@@ -197,18 +193,18 @@ class Host(Desktop):
                          "a tray, or an icon looking for one")
         self.click(self.found_in_overview())  # launched again
         wait_for(lambda: len(self.desktop.opened()) == 2, what="the second launch's open")
-        menu = self.entry_menu()
+        menu = self.open_menu(self.found_in_overview(), 3)
         self.assertEqual([text for text in menu if text in (OPEN, QUIT)], [OPEN, QUIT], f"in {list(menu)}")
         self.click(menu[OPEN])
-        wait_for(lambda: len(self.desktop.opened()) == 3, what="the action's open")
         self.assertEqual(self.desktop.settled_opens(3), ["http://localhost:41823"] * 3)
-        self.click(self.entry_menu()[QUIT])
+        self.click(self.open_menu(self.found_in_overview(), 3)[QUIT])
         self.assertEqual((*self.desktop.wait_exit(), self.desktop.terms()), (0, "", 1))  # said nothing, one SIGTERM
 
     def found_in_overview(self):  # where the shell's search shows our entry, its name typed in the overview
         def overview():
             return self.desktop.call("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
                                      GLib.Variant("(ss)", ("org.gnome.Shell", "OverviewActive")), "(v)").unpack()[0]
+        self.settled(None, "the screen still")  # a launch hides the overview, which reads as active until it is gone
         if not overview():
             subprocess.run(["xdotool", "key", "super"], env=self.desktop.env, check=True)
             wait_for(overview, what="the overview")
@@ -219,23 +215,6 @@ class Host(Desktop):
         x, y = wait_for(lambda: self.read(self.screenshot(), (400, 200, 480, 30)).get("Quillary"), timeout=20,
                         what="Quillary among the search's results", interval=0.5)
         return x + 10, y
-
-    def entry_menu(self):  # the menu of our entry in the shell, opened with the right button: {text: (x, y)}
-        where = self.found_in_overview()
-        shown = self.screenshot("shown")
-        self.click(where, 3)
-        box = self.settled(shown, "the entry's menu")
-        shot = shutil.copy(self.desktop.path("b.png"), os.path.join(ARTIFACTS, f"interop-{sys.argv[1]}.png"))
-        return self.read(shot, box)
-
-    def install_desktop_entry(self):  # for the launcher in the test's bundle
-        with open(os.path.join(os.path.dirname(__file__), "../../packaging/quillary.desktop.in")) as template:
-            text = template.read()
-        for key, value in {"QUILLARY_APP_NAME": "Quillary", "QUILLARY_APP_ID": APP_ID,
-                           "QUILLARY_EXEC": os.path.join(self.desktop.bundle, "bin/quillary")}.items():
-            text = text.replace(f"@{key}@", value)
-        with open(os.path.join(self.desktop.env["XDG_DATA_HOME"], "applications", APP_ID + ".desktop"), "w") as f:
-            f.write(text)
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["--list"]:
