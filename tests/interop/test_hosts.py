@@ -19,6 +19,10 @@ with open(os.path.join(os.path.dirname(__file__), "hosts")) as table:  # what ea
     HOSTS = {name: rest for name, *rest in (line.rstrip("\n").split("\t") for line in table if line[0] != "#")}
 
 
+def middle(box):
+    return box[0] + box[2] // 2, box[1] + box[3] // 2
+
+
 class Host(Desktop):
     def setUp(self):
         super().setUp()
@@ -116,7 +120,7 @@ class Host(Desktop):
     def item_menu(self, box):  # the menu of the item in `box`
         below = sum(int(n) for n in re.findall(r"\d+", self.tray)[1::2])  # under the tray: the item, pressed, is left out
         # In the tray's columns: GNOME Shell's own banners and search field, beside them, change meanwhile.
-        return self.open_menu((box[0] + box[2] // 2, box[1] + box[3] // 2), self.button,
+        return self.open_menu(middle(box), self.button,
                               re.sub(r"x\d+\+(\d+)\+\d+", r"x800+\1+0", self.tray), below)
 
     def read(self, shot, box):
@@ -154,14 +158,16 @@ class Host(Desktop):
             self.start_host(name, "a")
             wait_for(lambda: self.items() == 1, timeout=20, what="the item back")
             self.settled(None, "the panel drawn again")  # Cinnamon's fades in
-            self.assertEqual(self.find_item(empty), box, "one item, where it was")
+            # Where it was, give or take the pixel by which Plasma's drawings of it differ (from its file or pixels).
+            found = self.find_item(empty)
+            self.assertLessEqual(max(abs(a - b) for a, b in zip(middle(found), middle(box))), 2, f"one item: {found}, {box}")
 
         menu = self.item_menu(box)
         self.assertEqual(list(menu), [OPEN, QUIT])
         self.click(menu[OPEN])
         wait_for(lambda: self.desktop.opened(), what="the browser")
         if self.button != "1":  # the left click is the host's Activate: the first entry's open
-            self.click((box[0] + box[2] // 2, box[1] + box[3] // 2))
+            self.click(middle(box))
         opens = 1 + (self.button != "1")
         self.assertEqual(self.desktop.settled_opens(opens), ["http://localhost:41823"] * opens)
         self.assertEqual(self.desktop.launch_again(), 0)  # hands over to the first: one item still
