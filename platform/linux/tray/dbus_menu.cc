@@ -75,12 +75,30 @@ void returnNoSuchItem(GDBusMethodInvocation* invocation, int id)
                                           "There is no menu item %d", id);
 }
 
+// The menu's own properties: a menu of plain text, left to right.
+GVariant* menuProperty(std::string_view name)
+{
+    if (name == "Version")
+        return g_variant_new_uint32(3);
+    if (name == "TextDirection")
+        return g_variant_new_string("ltr");
+    if (name == "Status")
+        return g_variant_new_string("normal");
+    if (name == "IconThemePath")
+        return g_variant_new_strv(nullptr, 0);
+    return nullptr;
+}
+
 } // namespace
 
-const GDBusInterfaceVTable DBusMenu::kVTable{onMethodCall, onGetProperty, nullptr, {}};
-
 DBusMenu::DBusMenu(GDBusConnection* connection, ActionHandler onAction)
-    : onAction_(std::move(onAction)), object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray menu")
+    : onAction_(std::move(onAction))
+    , object_(connection, kObjectPath, kIntrospection,
+              {[this](std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation) {
+                   call(method, parameters, invocation);
+               },
+               menuProperty},
+              "tray menu")
 {
 }
 
@@ -226,8 +244,7 @@ void DBusMenu::handleAboutToShowGroup(GVariant* parameters, GDBusMethodInvocatio
                                           g_variant_new("(@ai@ai)", integerArray({}), integerArray(errors)));
 }
 
-void DBusMenu::onMethodCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
-                            GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self)
+void DBusMenu::call(std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation)
 {
     static constexpr std::pair<std::string_view, Method> kMethods[] = {
         {"GetLayout", &DBusMenu::handleGetLayout},
@@ -240,27 +257,11 @@ void DBusMenu::onMethodCall(GDBusConnection*, const char*, const char*, const ch
     };
     for (const auto& [name, handle] : kMethods) {
         if (name == method)
-            return (static_cast<DBusMenu*>(self)->*handle)(parameters, invocation);
+            return (this->*handle)(parameters, invocation);
     }
     // Not reached: GDBus itself refuses methods that the introspection lacks.
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
-                                          "No such method \"%s\"", method);
-}
-
-GVariant* DBusMenu::onGetProperty(GDBusConnection*, const char*, const char*, const char*, const char* nameText,
-                                  GError** error, gpointer)
-{
-    std::string_view name = nameText;
-    if (name == "Version")
-        return g_variant_new_uint32(3);
-    if (name == "TextDirection")
-        return g_variant_new_string("ltr");
-    if (name == "Status")
-        return g_variant_new_string("normal");
-    if (name == "IconThemePath")
-        return g_variant_new_strv(nullptr, 0);
-    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No such property \"%s\"", nameText);
-    return nullptr;
+                                          "No such method \"%.*s\"", static_cast<int>(method.size()), method.data());
 }
 
 } // namespace quillary

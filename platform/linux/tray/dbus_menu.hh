@@ -46,12 +46,7 @@ private:
     void handleAboutToShow(GVariant* parameters, GDBusMethodInvocation* invocation);
     void handleAboutToShowGroup(GVariant* parameters, GDBusMethodInvocation* invocation);
 
-    static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
-                             const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                             gpointer self);
-    static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
-                                   const char* name, GError** error, gpointer self);
-    static const GDBusInterfaceVTable kVTable;
+    void call(std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation);
 
     ActionHandler onAction_;
     DBusMenuLayout layout_;

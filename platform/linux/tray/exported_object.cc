@@ -15,17 +15,35 @@ GDBusNodeInfo* parsedIntrospection(const char* path, const char* xml)
     return introspection;
 }
 
+void onMethodCall(GDBusConnection*, const char*, const char*, const char*, const char* method, GVariant* parameters,
+                  GDBusMethodInvocation* invocation, gpointer handlers)
+{
+    static_cast<ExportedObject::Handlers*>(handlers)->call(method, parameters, invocation);
+}
+
+GVariant* onGetProperty(GDBusConnection*, const char*, const char*, const char*, const char* name, GError** error,
+                        gpointer handlers)
+{
+    if (GVariant* value = static_cast<ExportedObject::Handlers*>(handlers)->property(name))
+        return value;
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No such property \"%s\"", name);
+    return nullptr;
+}
+
+const GDBusInterfaceVTable kVTable{onMethodCall, onGetProperty, nullptr, {}};
+
 } // namespace
 
 ExportedObject::ExportedObject(GDBusConnection* connection, const char* path, const char* introspection,
-                               const GDBusInterfaceVTable& vtable, gpointer handlerData, const char* what)
-    : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
+                               Handlers handlers, const char* what)
+    : handlers_(std::move(handlers))
+    , connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
     , path_(path)
     , introspection_(parsedIntrospection(path, introspection))
 {
     g_autoptr(GError) error = nullptr;
-    registration_ = g_dbus_connection_register_object(connection_, path_, introspection_->interfaces[0], &vtable,
-                                                      handlerData, nullptr, &error);
+    registration_ = g_dbus_connection_register_object(connection_, path_, introspection_->interfaces[0], &kVTable,
+                                                      &handlers_, nullptr, &error);
     // Only when the path is taken on this connection: a second tray item.
     if (!registration_)
         g_warning("The %s cannot be exported: %s", what, error->message);

@@ -83,15 +83,18 @@ void onRegistered(GObject* bus, GAsyncResult* result, gpointer)
 
 } // namespace
 
-const GDBusInterfaceVTable StatusNotifierItem::kVTable{onMethodCall, onGetProperty, nullptr, {}};
-
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* connection, std::filesystem::path iconThemePath,
                                        std::function<void(MenuAction, Activation)> onAction)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection)))
     , iconThemeDirectory_(std::move(iconThemePath))
     , onAction_(std::move(onAction))
     , menu_(connection, [this](MenuAction action, std::uint32_t timestamp) { act(action, timestamp); })
-    , object_(connection, kObjectPath, kIntrospection, kVTable, this, "tray item")
+    , object_(connection, kObjectPath, kIntrospection,
+              {[this](std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation) {
+                   call(method, parameters, invocation);
+               },
+               [this](std::string_view name) { return property(name); }},
+              "tray item")
 {
     if (!object_.exported())
         return;
@@ -236,33 +239,20 @@ GVariant* StatusNotifierItem::property(std::string_view name) const
 // than met with a silent success, so that a host that falls back to its own
 // menu then does so. Scroll has nothing to change either, but is accepted,
 // since a refusal would only put one line per wheel step into the host's log.
-void StatusNotifierItem::onMethodCall(GDBusConnection*, const char*, const char*, const char*,
-                                      const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                                      gpointer self)
+void StatusNotifierItem::call(std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation)
 {
-    auto& item = *static_cast<StatusNotifierItem*>(self);
-    std::string_view name = method;
-    if (name == "ProvideXdgActivationToken") {
+    if (method == "ProvideXdgActivationToken") {
         const char* token;
         g_variant_get(parameters, "(&s)", &token);
-        item.token_.keep(token);
+        token_.keep(token);
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     }
-    if (name == "Activate")
-        item.menu_.activate();
-    if (name == "Activate" || name == "Scroll")
+    if (method == "Activate")
+        menu_.activate();
+    if (method == "Activate" || method == "Scroll")
         return g_dbus_method_invocation_return_value(invocation, nullptr);
     g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED,
                                           "The item is a menu: open %s instead", DBusMenu::kObjectPath);
-}
-
-GVariant* StatusNotifierItem::onGetProperty(GDBusConnection*, const char*, const char*, const char*,
-                                            const char* name, GError** error, gpointer self)
-{
-    if (GVariant* value = static_cast<StatusNotifierItem*>(self)->property(name))
-        return value;
-    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No such property \"%s\"", name);
-    return nullptr;
 }
 
 } // namespace quillary

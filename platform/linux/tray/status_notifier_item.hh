@@ -57,14 +57,8 @@ private:
     void act(MenuAction action, std::uint32_t timestamp);
     void registerWithWatcher();
     void setItemTitle(std::string_view title);
+    void call(std::string_view method, GVariant* parameters, GDBusMethodInvocation* invocation);
     GVariant* property(std::string_view name) const;
-
-    static void onMethodCall(GDBusConnection*, const char* sender, const char* path, const char* interface,
-                             const char* method, GVariant* parameters, GDBusMethodInvocation* invocation,
-                             gpointer self);
-    static GVariant* onGetProperty(GDBusConnection*, const char* sender, const char* path, const char* interface,
-                                   const char* name, GError** error, gpointer self);
-    static const GDBusInterfaceVTable kVTable;
 
     GDBusConnection* connection_;
     std::filesystem::path iconThemeDirectory_;
