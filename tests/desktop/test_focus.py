@@ -1,6 +1,6 @@
 """Whether the browser comes in front of the window the user works in when the interface is opened, by each road, in
 GNOME's compositor, mutter: the X11 window manager, or a Wayland compositor nested in the X display. The browser (open,
-typed into) and the window over it (typed into, then clicked to open) are GTK 3 windows (windows.py).
+typed into) and the window over it (typed into, then Return pressed to open) are GTK 3 windows (windows.py).
 `test_focus.py ROW`: one row of ROWS on a desktop of its own."""
 
 import os
@@ -13,7 +13,7 @@ from desktop import OPEN, read_lines, scaled, wait_for
 from test_other_desktops import XEmbed
 
 WINDOWS = os.path.join(os.path.dirname(__file__), "windows.py")
-ROWS = {  # desktop, what the window over the browser does when clicked (windows.py), what the test does then
+ROWS = {  # desktop, what the window over the browser does on Return (windows.py), what the test does then
     "x11-tray-token": ("x11", "tray", None),
     "x11-tray": ("x11", "none", lambda test: test.desktop.tray_click(OPEN)),
     "x11-launch": ("x11", "launch", None),
@@ -57,7 +57,7 @@ class Focus(XEmbed):
                                 for line in built if not line.startswith("[Desktop Action")))
         desktop.spawn([sys.executable, WINDOWS, "editor", road], env=dict(desktop.env, LAUNCHER_PID=str(desktop.launcher.pid)))
         self.type_into("editor")
-        self.x("xdotool", "click", "1")
+        self.x("xdotool", "key", "Return")
         if then:
             then(self)
         wait_for(lambda: self.active() == "browser" or chromium and not self.active(), timeout=20, fail=False)
@@ -71,7 +71,7 @@ class Focus(XEmbed):
         active = [window for window, state in states.items() if state == "1"]
         return active[0] if len(active) == 1 else None
 
-    def type_into(self, window):  # where the editor, maximised, is clicked
+    def type_into(self, window):
         wait_for(lambda: self.active() == window or self.row.endswith("chromium") and window == "browser", timeout=20,
                  what=f"the {window} in front")
         self.x("xdotool", "mousemove", "640", "400", "type", "--delay", "20", "typed")

@@ -1,6 +1,7 @@
 """GTK 3 windows that log to $FOCUSLOG when they become active or stop being so. `browser URL`: a single-instance
-browser, the default http handler, logging each address it opens to $URLS. `editor ROAD`: the window the user works in; a click on it asks for a token as a shell
-does and takes ROAD: "tray" (to the item of $LAUNCHER_PID), "launch" (the desktop entry $ENTRY), "none" (nothing)."""
+browser, the default http handler, logging each address it opens to $URLS. `editor ROAD`: the window the user works
+in; Return pressed in it (wherever the window is yet: keys go to the active one) asks for a token as a shell does and
+takes ROAD: "tray" (to the item of $LAUNCHER_PID), "launch" (the desktop entry $ENTRY), "none" (nothing)."""
 
 import os
 import sys
@@ -8,8 +9,9 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
 gi.require_version("GdkX11", "3.0")
-from gi.repository import GdkX11, Gio, GLib, Gtk  # noqa: E402
+from gi.repository import Gdk, GdkX11, Gio, GLib, Gtk  # noqa: E402
 last_use = [0]  # the time of the last key typed into the window
 
 
@@ -26,8 +28,10 @@ def log(line, to="FOCUSLOG"):
         print(line, file=f)
 
 
-def road(button, event, name):
-    context = button.get_display().get_app_launch_context()
+def road(widget, event, name):
+    if event.keyval != Gdk.KEY_Return:
+        return
+    context = widget.get_display().get_app_launch_context()
     context.set_timestamp(event.time)
     entry = Gio.DesktopAppInfo.new_from_filename(os.environ["ENTRY"])
     if name == "launch":
@@ -71,7 +75,7 @@ if sys.argv[1] == "browser":
         sys.exit(application.run(sys.argv[1:]))
 editor = window("editor")
 if sys.argv[2] != "none":  # before the entry's own handler
-    editor.get_child().connect("button-press-event", road, sys.argv[2])
+    editor.get_child().connect("key-press-event", road, sys.argv[2])
 editor.maximize()
 editor.show_all()
 Gtk.main()
