@@ -195,7 +195,7 @@ class Faults(Desktop):
                 for _ in range(3):
                     desktop.activate_action("open")
             if row.then == "SIGSTOP to the server, quit":
-                server = int(read_lines(desktop.ready)[0])
+                server = int(wait_for(lambda: read_lines(desktop.ready), what="the server's PID")[0])  # once written
                 os.kill(server, signal.SIGSTOP)
                 wait_for(lambda: state(server) == "T", what="the server stopped")
             if row.then in ("quit", "open, quit", "SIGSTOP to the server, quit"):
